@@ -1,0 +1,133 @@
+/*
+ * zpm catalogue back-end interface.
+ *
+ * A catalogue back end is a shared object installed in /usr/lib/zpm and named
+ * by the "zpc_backend" key of /etc/zpm.conf (default "zpc-dirs.so").  zpm
+ * opens it with dlopen() and binds exactly five functions by name:
+ *
+ *   zpc_connect, zpc_refresh, zpc_findpkg, zpc_readpkg, zpc_release
+ *
+ * Memory rules (zpm and the back end share one C library):
+ *   - every record and array a back end hands to zpm is allocated with
+ *     malloc()/calloc()/strdup(); zpm frees records with free() member by
+ *     member (see zpk_info_free below for the exact list) and arrays with
+ *     free();
+ *   - a back end never frees what zpm passes in (configuration, log handle,
+ *     records given to zpc_readpkg, the FILE stream).
+ *
+ * This header is self-contained C: the record layouts here are the ones zpm
+ * uses internally, field for field.
+ */
+#ifndef ZPM_ZPC_H
+#define ZPM_ZPC_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Key/value pair.  Arrays of pointers to these are NULL-terminated; the first
+ * slot usually is a header entry whose key is "#EKVA_10:<capacity>:<mode>"
+ * and whose val is NULL.  Keys compare without regard to case. */
+typedef struct s_ekva {
+    char *key;
+    char *val; /* may be NULL */
+} s_ekva;
+
+/* Log handle.  Back ends report through log_write(log, level, text) of the
+ * zpm they are loaded into, or simply write to stderr; levels are single bits:
+ * 1 ERROR, 2 WARNING, 4 INFO, 8 DEBUG. */
+typedef struct s_zpmlog {
+    char logfilename[2000];
+    int loglevel;
+    int sysloglevel;
+    int stdloglevel;
+    int loginit;
+    int logenabled;
+    char **level_string;
+} s_zpmlog;
+
+/* Architecture ids (bit values). */
+#define ZPK_ARCH_ANY 1
+#define ZPK_ARCH_I686 2
+#define ZPK_ARCH_X86_64 4
+#define ZPK_ARCH_MIPS 8
+#define ZPK_ARCH_UNKNOWN 99
+
+/* Package information record.  Every pointer member is owned by the record.
+ * zpm frees a record by freeing: name, variant, version, creator, desc, clog,
+ * every string of deps and deps itself, filehash, abs_uri, rel_uri,
+ * install_head, update_time, rsa_sig_subj, rsa_sig_data_buf, and every key,
+ * value and entry of ext_attributes and the array; then the record. */
+typedef struct s_zpk_info {
+    char *name;     /* required */
+    char *variant;  /* NULL: the default variant */
+    char *version;  /* required, compared with strverscmp() */
+    char *creator;
+    int arch;       /* one ZPK_ARCH_* id */
+    char *desc;
+    char *clog;     /* always NULL */
+    char **deps;    /* NULL-terminated package names, or NULL */
+    int removable;  /* 1 */
+    uint64_t datasize;  /* unpacked size in bytes */
+    uint64_t filesize;  /* package file size in bytes */
+    char *filehash;     /* SHA-1 of the package file, 40 lower-case hex digits */
+    char *abs_uri;      /* absolute location of the package file */
+    char *rel_uri;      /* location relative to the repository */
+    time_t install_time;
+    char install_type;  /* 'X', 'D' or 0 */
+    char *install_head;
+    time_t *update_time; /* 0-terminated, or NULL */
+    char *rsa_sig_subj;
+    unsigned char *rsa_sig_data_buf;
+    int rsa_sig_data_len;
+    int rsa_verified;
+    s_ekva **ext_attributes;
+} ZPI;
+
+/* Catalogue connection.  A back end may allocate a larger record whose first
+ * member is a ZPC; zpm never reads the fields and never frees it (that is
+ * zpc_release's job). */
+typedef struct s_zpc {
+    char *dist_name;
+    char *dist_vers;
+    int arch;
+} ZPC;
+
+/* Opens the catalogue.  conf is the key/value table of /etc/zpm.conf (owned
+ * by zpm, valid while the connection lives), log the zpm log handle.  NULL
+ * means the catalogue cannot be used. */
+typedef ZPC *(*zpc_connect_fn)(s_ekva **conf, s_zpmlog *log);
+/* Brings the catalogue up to date; 0 on success. */
+typedef int (*zpc_refresh_fn)(ZPC *zpc);
+/* Searches the catalogue.  name: a package name or shell wildcard ("*" for
+ * all).  variant: NULL accepts every variant, "" or "default" only records
+ * without variant, any other text only that variant.  version and
+ * ext_attributes are NULL, arch is a bit mask of acceptable ids.  Stores a new
+ * NULL-terminated array of new records in *list and returns their number; with
+ * no match returns 0 and leaves *list alone.  Each record carries at least
+ * name, variant, version, arch, deps, datasize, filesize, filehash, abs_uri. */
+typedef int (*zpc_findpkg_fn)(ZPC *zpc, char *name, char *variant, char *version, int arch,
+                              s_ekva **ext_attributes, ZPI ***list);
+/* Writes the package file of a record (one from zpc_findpkg, or a copy) into
+ * out; returns the number of bytes written.  zpm treats any count other than
+ * the record's filesize as a failed fetch. */
+typedef int (*zpc_readpkg_fn)(ZPC *zpc, ZPI *zpi, FILE *out);
+/* Ends the connection and frees the ZPC. */
+typedef int (*zpc_release_fn)(ZPC *zpc);
+
+ZPC *zpc_connect(s_ekva **conf, s_zpmlog *log);
+int zpc_refresh(ZPC *zpc);
+int zpc_findpkg(ZPC *zpc, char *name, char *variant, char *version, int arch,
+                s_ekva **ext_attributes, ZPI ***list);
+int zpc_readpkg(ZPC *zpc, ZPI *zpi, FILE *out);
+int zpc_release(ZPC *zpc);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,28 @@
+/* LDIF reader and writer, and base64. */
+#ifndef ZPM_LDIFLIB_H
+#define ZPM_LDIFLIB_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+char *ldif_parse(char *buffer, int bufsize, char **attr, char **value, int *len_value, int *type);
+char *ldif_write(char *buffer, int *buf_len, const char *attr, const char *value, int len_value,
+                 int type);
+int ldif_fwrite(FILE *outfile, const char *attr, const char *value, int len_value, int type);
+char *ldif_get_entry(char *buffer, int bufsize, char **entry, int *len_entry);
+int _ldif_count_attr(char *ldif_buffer, int ldif_size, const char *attr);
+int _ldif_get_attr(char *ldif_buffer, int ldif_size, const char *attr, char **ret_value, int seq);
+char *_read_file(const char *filename, int *buffer_bytes);
+
+int lutil_b64_ntop(const unsigned char *src, size_t srclength, char *target, size_t targsize);
+int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,3 @@
+#include "zpm.h"
+
+int main(int argc, char **argv) { return zpm_main(argc, argv); }

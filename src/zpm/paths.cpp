@@ -1,0 +1,41 @@
+#include "paths.h"
+
+#include <cstdio>
+
+namespace zpm::paths {
+
+namespace {
+std::string &root_prefix() {
+    static std::string prefix;
+    return prefix;
+}
+} // namespace
+
+void set_root(std::string root) {
+    while (!root.empty() && root.back() == '/')
+        root.pop_back();
+    root_prefix() = std::move(root);
+}
+
+const std::string &root() { return root_prefix(); }
+
+std::string at(const char *fixed) { return root_prefix() + fixed; }
+
+std::string conf_file() { return at(kConfFile); }
+std::string lib_dir() { return at(kLibDir); }
+std::string log_file() {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "%.200s/log/zpm.log", at(kVarDir).c_str());
+    return buf;
+}
+std::string inv_dir() { return at(kInvDir); }
+std::string installed_dir() { return at(kInstalledDir); }
+std::string fileindex_dir() { return at(kFileIndexDir); }
+std::string stage_dir() { return at(kStageDir); }
+std::string script_dir() { return at(kScriptDir); }
+std::string certstore_dir() { return at(kCertStore); }
+std::string lock_file() { return at(kLockFile); }
+std::string install_log() { return at(kInstallLog); }
+std::string tmp_template(const char *fixed_template) { return at(fixed_template); }
+
+} // namespace zpm::paths

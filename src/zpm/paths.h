@@ -1,0 +1,48 @@
+// Every fixed path of the system, formed in one place from a process-wide
+// root prefix.  The prefix is empty in a normal run; unit tests point it at a
+// temporary directory.  Nothing else reads the prefix.
+#ifndef ZPM_PATHS_H
+#define ZPM_PATHS_H
+
+#include <string>
+
+namespace zpm::paths {
+
+void set_root(std::string root); // "" for the real system
+const std::string &root();
+
+// The fixed names, as the system knows them.
+inline constexpr const char *kConfFile = "/etc/zpm.conf";
+inline constexpr const char *kLibDir = "/usr/lib/zpm";
+inline constexpr const char *kVarDir = "/var"; // log file: "%.200s/log/zpm.log"
+inline constexpr const char *kInvDir = "/var/lib/zpm";
+inline constexpr const char *kInstalledDir = "/var/lib/zpm/installed";
+inline constexpr const char *kFileIndexDir = "/var/lib/zpm/fileindex";
+inline constexpr const char *kStageDir = "/var/lib/zpm/stagearea";
+inline constexpr const char *kScriptDir = "/var/lib/zpm/scriptdir";
+inline constexpr const char *kCertStore = "/var/lib/zpm/certstore";
+inline constexpr const char *kLockFile = "/var/lib/zpm/lock";
+inline constexpr const char *kInstallLog = "/var/lib/zpm/install.log";
+inline constexpr const char *kTmpListTemplate = "/tmp/zpi_listXXXXXX";
+inline constexpr const char *kTmpUiDataTemplate = "/tmp/uilistdatXXXXXX";
+inline constexpr const char *kTmpUiOutTemplate = "/tmp/uilistoutXXXXXX";
+
+// root() + fixed, e.g. at(kConfFile).
+std::string at(const char *fixed);
+
+std::string conf_file();
+std::string lib_dir();
+std::string log_file(); // "%.200s/log/zpm.log" of root() + "/var"
+std::string inv_dir();
+std::string installed_dir();
+std::string fileindex_dir();
+std::string stage_dir();
+std::string script_dir();
+std::string certstore_dir();
+std::string lock_file();
+std::string install_log();
+std::string tmp_template(const char *fixed_template); // for mkstemp
+
+} // namespace zpm::paths
+
+#endif

@@ -1,0 +1,23 @@
+/* File digests and small helpers. */
+#ifndef ZPM_UTIL_H
+#define ZPM_UTIL_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* mode 'x': 40 hex digits and a NUL (41 bytes); any other mode: 20 bytes.
+ * Returns digest, or NULL when the file cannot be opened or read. */
+char *sha1_file(const char *filename, char mode, char *digest);
+char *sha1_data(const void *inbuf, size_t len, char mode, char *digest);
+
+/* Pointer to the last character of s when it equals c, else NULL. */
+char *last_char_is(const char *s, int c);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

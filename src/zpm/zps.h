@@ -1,0 +1,34 @@
+/* Package signatures: RSA over SHA-1, signers trusted through the
+ * certificate store. */
+#ifndef ZPM_ZPS_H
+#define ZPM_ZPS_H
+
+#include <stdio.h>
+#include <time.h>
+
+#include <openssl/asn1.h>
+#include <openssl/x509.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes (also stored in ZPI.rsa_verified). */
+#define ZPS_VERIFIED 1
+#define ZPS_UNDECIDED 0
+#define ZPS_MISSING -1
+#define ZPS_UNTRUSTED -2
+#define ZPS_INVALID -3
+#define ZPS_EXPIRED -4
+#define ZPS_NOT_YET_VALID -5
+
+int zps_fverify_rsa(const char *sig_subj, const unsigned char *rsa_data, int rsa_size,
+                    FILE *ver_file);
+X509_NAME *x509_str2subj(const char *subject, int chtype, int multirdn);
+time_t asn1_time_to_timestamp(const ASN1_TIME *as);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
