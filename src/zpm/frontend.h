@@ -1,0 +1,62 @@
+// The front end: what main keeps while it reads the command line and starts
+// up, the mode dispatch, and the modes themselves.
+#ifndef ZPM_FRONTEND_H
+#define ZPM_FRONTEND_H
+
+#include "zpm.h"
+
+// Mode numbers (zpm_mode).
+enum {
+    ZPM_MODE_USAGE = 0,
+    ZPM_MODE_INSTALL = 1,
+    ZPM_MODE_UPDATE = 2,
+    ZPM_MODE_DELETE = 3,
+    ZPM_MODE_SEARCH = 4,
+    ZPM_MODE_QUERY = 5,
+    ZPM_MODE_LIST = 6,
+    ZPM_MODE_REFRESH = 7,
+    ZPM_MODE_PIN = 8,
+    ZPM_MODE_FILE = 9,
+    ZPM_MODE_CONTENTS = 10,
+    ZPM_MODE_WALK = 11,
+};
+
+struct ZpmRun {
+    int zpm_mode = 0;
+    int opt_vote_mode = 0;
+    int refresh = 0;
+    int verbose = 0;
+    int debug = 0;
+    char options[1025] = {0};
+    char *logfilename = nullptr;
+    int argshift = 0;
+    char **object_names = nullptr; // NULL-terminated copies of the names, or NULL
+    char *object_name = nullptr;   // object_names[0] or NULL
+    s_ekva **zpm_opt_user = nullptr;
+    s_ekva **zpm_sys_conf = nullptr;
+    int zpm_loglevel = 7;
+    void *zpc_backend_handle = nullptr;
+};
+
+// Runs the selected mode and returns the exit status (modes.cpp).
+int zpm_run_mode(ZpmRun *run);
+
+// Common failure exit of the modes: logs msg at level 1, closes the back end,
+// exits with status 1 (startup.cpp).
+[[noreturn]] void zpm_fail_exit(ZpmRun *run, const char *msg);
+
+// Query-side modes (modes_query.cpp); each returns the exit status.
+int zpm_mode_list(ZpmRun *run);
+int zpm_mode_file_owner(ZpmRun *run);
+int zpm_mode_contents(ZpmRun *run);
+int zpm_mode_query(ZpmRun *run);
+int zpm_mode_search(ZpmRun *run);
+int zpm_mode_refresh(ZpmRun *run);
+
+// Transaction modes and the walk (modes_txn.cpp).
+int zpm_mode_install(ZpmRun *run);
+int zpm_mode_update(ZpmRun *run);
+int zpm_mode_delete(ZpmRun *run);
+int zpm_mode_walk(ZpmRun *run);
+
+#endif
