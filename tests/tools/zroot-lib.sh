@@ -1,0 +1,92 @@
+# Throwaway roots for running the real zpm with its real fixed paths.
+#
+# Source this file from a bash script.  The first call of zroot_enter re-executes the script
+# in a private mount namespace (unshare -m); zroot_create then builds the root:
+#   a tmpfs, an overlay of / on it (upper and work dirs on the tmpfs), /proc and /dev bound.
+# Whatever zpm writes inside lands in the tmpfs; the namespace, and with it every mount,
+# goes away when the script ends.  The host's /etc, /var/lib/zpm and /usr/lib/zpm are never
+# written.
+#
+#   zroot_enter "$@"          first line of a test script (re-exec under unshare)
+#   zroot_create              sets ZR to the root directory (fixed zpm paths emptied)
+#   zroot_install BUILD       installs zpm, zpk-build, zpc-dirs.so and test plug-ins from a build
+#   zroot_fake_yad            puts tests/tools/fake-yad in place of yad; FY = its state dir
+#                             as seen from outside (inside the root: /var/tmp/fake-yad)
+#   zroot_run CMD...          runs CMD inside the root (chroot, clean environment)
+#   zroot_run_as UID CMD...   the same as another user
+
+ZROOT_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+zroot_enter() {
+  if [ -z "${ZROOT_NS:-}" ]; then
+    if [ "$(id -u)" != 0 ]; then
+      echo "zroot: needs root (unshare -m, mount)" >&2
+      exit 1
+    fi
+    export ZROOT_NS=1
+    exec unshare -m --propagation private bash "$0" "$@"
+  fi
+}
+
+zroot_create() {
+  [ -n "${ZROOT_NS:-}" ] || { echo "zroot: call zroot_enter first" >&2; exit 1; }
+  ZR_BASE=$(mktemp -d /tmp/zroot.XXXXXX)
+  mount -t tmpfs -o size=4g,mode=0755 zroot "$ZR_BASE"
+  mkdir -p "$ZR_BASE/upper" "$ZR_BASE/work" "$ZR_BASE/root"
+  mount -t overlay overlay \
+    -o "lowerdir=/,upperdir=$ZR_BASE/upper,workdir=$ZR_BASE/work" "$ZR_BASE/root"
+  mount --rbind /proc "$ZR_BASE/root/proc"
+  mount --rbind /dev "$ZR_BASE/root/dev"
+  # The X server's sockets, for the tests and the demonstration that use real yad.
+  if [ -d /tmp/.X11-unix ]; then
+    mkdir -p "$ZR_BASE/root/tmp/.X11-unix"
+    mount --bind /tmp/.X11-unix "$ZR_BASE/root/tmp/.X11-unix"
+  fi
+  ZR=$ZR_BASE/root
+  # Start from a system without zpm: none of the host's zpm state shows through.
+  rm -rf "$ZR/var/lib/zpm" "$ZR/usr/lib/zpm" "$ZR/etc/zpm.conf" "$ZR/var/log/zpm.log" \
+         "$ZR/var/tmp/fake-yad"
+  mkdir -p "$ZR/tmp" && chmod 1777 "$ZR/tmp"
+  export ZR
+}
+
+# A minimal working system: inventory directories, the script shell, a configuration.
+zroot_install() {
+  local build=$1
+  install -m 0755 "$build/src/zpm/zpm" "$ZR/usr/bin/zpm"
+  [ -x "$build/src/zpk-build/zpk-build" ] && install -m 0755 "$build/src/zpk-build/zpk-build" "$ZR/usr/bin/zpk-build"
+  mkdir -p "$ZR/usr/lib/zpm"
+  [ -f "$build/src/backends/zpc-dirs/zpc-dirs.so" ] && install -m 0644 "$build/src/backends/zpc-dirs/zpc-dirs.so" "$ZR/usr/lib/zpm/"
+  local p
+  for p in "$build"/tests/zpc_test_*.so; do
+    [ -f "$p" ] && install -m 0644 "$p" "$ZR/usr/lib/zpm/"
+  done
+  mkdir -p "$ZR/var/lib/zpm/installed" "$ZR/var/lib/zpm/fileindex" "$ZR/var/lib/zpm/stagearea" \
+           "$ZR/var/lib/zpm/scriptdir" "$ZR/var/lib/zpm/certstore"
+  ln -sf /bin/busybox "$ZR/var/lib/zpm/scriptdir/ash"
+  cat > "$ZR/etc/zpm.conf" <<CONF
+arch_name=x86_64
+dist_name=zorvek
+dist_vers=1.0
+zpm_vers=1.0.24
+zpm_loglevel=7
+CONF
+}
+
+zroot_fake_yad() {
+  install -m 0755 "$ZROOT_TOOLS/fake-yad" "$ZR/usr/bin/yad"
+  mkdir -p "$ZR/var/tmp/fake-yad"
+  FY=$ZR/var/tmp/fake-yad
+  export FY
+}
+
+zroot_run() {
+  chroot "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+    HOME=/root LC_ALL=C TZ=UTC ${DISPLAY:+DISPLAY=$DISPLAY} "$@"
+}
+
+zroot_run_as() {
+  local uid=$1; shift
+  chroot --userspec="$uid:$uid" "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
+    HOME=/tmp LC_ALL=C TZ=UTC "$@"
+}
