@@ -1,0 +1,198 @@
+// Catalogue back end: binding the plug-in, the process-wide package cache and
+// the search that answers from it.
+#include <dlfcn.h>
+#include <fnmatch.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "loglib.h"
+#include "zpm.h"
+
+namespace {
+
+// Exact-name index beside the cache: planning asks for one name per
+// dependency, and scanning the whole catalogue for each is quadratic.
+// Positions are kept in cache order so results match the scan exactly.
+std::unordered_map<std::string, std::vector<size_t>> *cache_index = nullptr;
+ZPI **indexed_for = nullptr; // the cache array the index describes
+
+void index_build() {
+    delete cache_index;
+    indexed_for = cached_zpis;
+    cache_index = new std::unordered_map<std::string, std::vector<size_t>>();
+    for (size_t i = 0; cached_zpis && cached_zpis[i]; i++)
+        if (cached_zpis[i]->name)
+            (*cache_index)[cached_zpis[i]->name].push_back(i);
+}
+
+void index_free() {
+    delete cache_index;
+    cache_index = nullptr;
+    indexed_for = nullptr;
+}
+
+bool has_wildcard(const char *name) {
+    return std::strpbrk(name, "*?[\\") != nullptr;
+}
+
+bool variant_accepts(const ZPI *zpi, const char *variant) {
+    if (!variant)
+        return true;
+    if (!*variant || std::strcmp(variant, "default") == 0)
+        return zpi->variant == nullptr;
+    return zpi->variant && std::strcmp(zpi->variant, variant) == 0;
+}
+
+bool name_matches(const ZPI *zpi, const char *name) {
+    if (!zpi->name)
+        return false;
+    return std::strcmp(zpi->name, name) == 0 || fnmatch(name, zpi->name, 0) == 0;
+}
+
+// Appends copies of the accepted records; the array stays NULL-terminated.
+void store_match(const ZPI *zpi, const char *name, std::vector<ZPI *> &out) {
+    zlogf(ZLOG_DEBUG, "zpm_findpkg: Storing %s, matches %s", zpi->name, name);
+    ZPI *copy = zpk_info_copy(zpi);
+    if (copy)
+        out.push_back(copy);
+}
+
+void collect(const char *name, const char *variant, std::vector<ZPI *> &out) {
+    if (cache_index && !has_wildcard(name)) {
+        auto it = cache_index->find(name);
+        if (it == cache_index->end())
+            return;
+        for (size_t pos : it->second)
+            if (variant_accepts(cached_zpis[pos], variant))
+                store_match(cached_zpis[pos], name, out);
+        return;
+    }
+    for (size_t i = 0; cached_zpis[i]; i++)
+        if (name_matches(cached_zpis[i], name) && variant_accepts(cached_zpis[i], variant))
+            store_match(cached_zpis[i], name, out);
+}
+
+template <class F> bool bind_symbol(void *handle, const char *sym, const char *label, F &dest) {
+    dlerror();
+    void *p = dlsym(handle, sym);
+    const char *err = dlerror();
+    if (err || !p) {
+        fprintf(stderr, "Failure resolving %s: %s\n", label, err ? err : "symbol is null");
+        return false;
+    }
+    dest = reinterpret_cast<F>(p);
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+void *zpm_zpc_load(const char *backend_library) {
+    void *handle = dlopen(backend_library, RTLD_LAZY);
+    if (!handle) {
+        const char *err = dlerror();
+        fprintf(stderr, "Failed to load backend %s: %s\n", backend_library, err ? err : "");
+        return nullptr;
+    }
+    bool ok = bind_symbol(handle, "zpc_connect", "zpm_zpc_connect", pzpm_zpc_connect) &&
+              bind_symbol(handle, "zpc_refresh", "zpm_zpc_refresh", pzpm_zpc_refresh) &&
+              bind_symbol(handle, "zpc_findpkg", "zpm_zpc_findpkg", pzpm_zpc_findpkg) &&
+              bind_symbol(handle, "zpc_readpkg", "zpm_zpc_readpkg", pzpm_zpc_readpkg) &&
+              bind_symbol(handle, "zpc_release", "zpm_zpc_release", pzpm_zpc_release);
+    if (!ok) {
+        // Leave no pointer into a library that is about to go away.
+        pzpm_zpc_connect = nullptr;
+        pzpm_zpc_refresh = nullptr;
+        pzpm_zpc_findpkg = nullptr;
+        pzpm_zpc_readpkg = nullptr;
+        pzpm_zpc_release = nullptr;
+        dlclose(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+void zpm_zpc_close(void *backend_handle) {
+    if (backend_handle)
+        dlclose(backend_handle);
+}
+
+int zpm_cache_fill(ZPC *zpc) {
+    int count = 0;
+    if (pzpm_zpc_findpkg) {
+        char star[] = "*";
+        count = pzpm_zpc_findpkg(zpc, star, nullptr, nullptr, 5, nullptr, &cached_zpis);
+    }
+    if (count < 0)
+        count = 0;
+    index_build();
+    zlogf(ZLOG_DEBUG, "Number of packages cached: %d", count);
+    return count;
+}
+
+void zpm_cache_free(void) {
+    index_free();
+    if (!cached_zpis)
+        return;
+    zlogf(ZLOG_DEBUG, "Freeing cached zpis...");
+    int n = 0;
+    for (; cached_zpis[n]; n++)
+        zpk_info_free(cached_zpis[n]);
+    free(cached_zpis);
+    cached_zpis = nullptr;
+    zlogf(ZLOG_DEBUG, "%d cached zpis freed.", n);
+}
+
+int zpm_findpkg(ZPC *zpc, char *name, char *variant, char *version, int arch,
+                s_ekva **ext_attributes, ZPI ***zpi_list) {
+    if (!zpc) {
+        zlogf(ZLOG_ERROR, "zpc-http: Not connected");
+        *zpi_list = nullptr;
+        return 0;
+    }
+    if (!cached_zpis) {
+        if (!pzpm_zpc_findpkg)
+            return 0;
+        return pzpm_zpc_findpkg(zpc, name, variant, version, arch, ext_attributes, zpi_list);
+    }
+    if (variant)
+        zlogf(ZLOG_DEBUG, "zpm_findpkg: Looking for package %s, variant <%s>", name, variant);
+    else
+        zlogf(ZLOG_DEBUG, "zpm_findpkg: Looking for package %s", name);
+    if (cache_index == nullptr || indexed_for != cached_zpis)
+        index_build(); // a cache installed by other means still gets an index
+    std::vector<ZPI *> found;
+    if (name)
+        collect(name, variant, found);
+    int count = static_cast<int>(found.size());
+    if (count > 0) {
+        ZPI **arr = static_cast<ZPI **>(calloc(found.size() + 1, sizeof(ZPI *)));
+        if (!arr) {
+            for (ZPI *z : found)
+                zpk_info_free(z);
+            return 0;
+        }
+        std::memcpy(arr, found.data(), found.size() * sizeof(ZPI *));
+        if (count >= 2)
+            zpm_zpi_list_sort(&arr);
+        *zpi_list = arr;
+    }
+    zlogf(ZLOG_DEBUG, "zpm_findpkg: Stored %d zpis", count);
+    return count;
+}
+
+void zpm_zpi_list_free(ZPI **zpi_list) {
+    if (!zpi_list)
+        return;
+    for (size_t i = 0; zpi_list[i]; i++)
+        zpk_info_free(zpi_list[i]);
+    free(zpi_list);
+}
+
+} // extern "C"
