@@ -36,6 +36,7 @@ std::string script_dir() { return at(kScriptDir); }
 std::string certstore_dir() { return at(kCertStore); }
 std::string lock_file() { return at(kLockFile); }
 std::string install_log() { return at(kInstallLog); }
+std::string repo_dir() { return at(kRepoDir); }
 std::string tmp_template(const char *fixed_template) { return at(fixed_template); }
 
 } // namespace zpm::paths

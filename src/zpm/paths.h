@@ -23,6 +23,8 @@ inline constexpr const char *kScriptDir = "/var/lib/zpm/scriptdir";
 inline constexpr const char *kCertStore = "/var/lib/zpm/certstore";
 inline constexpr const char *kLockFile = "/var/lib/zpm/lock";
 inline constexpr const char *kInstallLog = "/var/lib/zpm/install.log";
+// Default package directory of the zpc-dirs catalogue back end.
+inline constexpr const char *kRepoDir = "/var/lib/zpm/repo";
 inline constexpr const char *kTmpListTemplate = "/tmp/zpi_listXXXXXX";
 inline constexpr const char *kTmpUiDataTemplate = "/tmp/uilistdatXXXXXX";
 inline constexpr const char *kTmpUiOutTemplate = "/tmp/uilistoutXXXXXX";
@@ -41,6 +43,7 @@ std::string script_dir();
 std::string certstore_dir();
 std::string lock_file();
 std::string install_log();
+std::string repo_dir();
 std::string tmp_template(const char *fixed_template); // for mkstemp
 
 } // namespace zpm::paths
