@@ -45,6 +45,16 @@ int zpm_run_mode(ZpmRun *run);
 // exits with status 1 (startup.cpp).
 [[noreturn]] void zpm_fail_exit(ZpmRun *run, const char *msg);
 
+// Shared by the modes (modes_common.cpp).  Connects to the catalogue (the
+// common failure exit with "Failed to connect to catalogue" when it cannot)
+// and, with -r, refreshes it first, telling the user when that fails (and,
+// with -v, when it worked); the mode goes on either way.  The caller releases
+// the connection with pzpm_zpc_release.
+ZPC *zpm_mode_connect(ZpmRun *run);
+// Opens the inventory without locking it; the common failure exit with
+// "Failed to open local package inventory" when it cannot.
+ZPM *zpm_mode_open_inventory(ZpmRun *run);
+
 // Query-side modes (modes_query.cpp); each returns the exit status.
 int zpm_mode_list(ZpmRun *run);
 int zpm_mode_file_owner(ZpmRun *run);
