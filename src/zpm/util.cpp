@@ -1,0 +1,99 @@
+// File and memory digests, and small string helpers.
+#include "util.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "sha1.h"
+
+namespace {
+
+// Large enough that the system-call cost stays small beside the hashing
+// itself; one buffer is reused for every file of a process.
+constexpr size_t kReadChunk = 64 * 1024;
+
+void digest_out(const unsigned char bin[20], char mode, char *digest) {
+    static const char hex[] = "0123456789abcdef";
+    if (mode != 'x') {
+        std::memcpy(digest, bin, 20);
+        return;
+    }
+    for (int i = 0; i < 20; i++) {
+        digest[2 * i] = hex[bin[i] >> 4];
+        digest[2 * i + 1] = hex[bin[i] & 15];
+    }
+    digest[40] = '\0';
+}
+
+// Closes the descriptor on every path.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0)
+            close(fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+};
+
+// Feeds the whole file into ctx.  false on a read error before the end of
+// the file (e.g. a directory reached through a symbolic link).
+bool hash_fd(int fd, SHA1_CTX *ctx) {
+    thread_local unsigned char buf[kReadChunk];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        SHA1Update(ctx, buf, (uint32_t)n);
+    }
+}
+
+} // namespace
+
+extern "C" char *sha1_file(const char *filename, char mode, char *digest) {
+    if (!filename || !digest)
+        return nullptr;
+    Fd f(open(filename, O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0)
+        return nullptr;
+    SHA1_CTX ctx;
+    SHA1Init(&ctx);
+    if (!hash_fd(f.fd, &ctx))
+        return nullptr;
+    unsigned char bin[20];
+    SHA1Final(bin, &ctx);
+    digest_out(bin, mode, digest);
+    return digest;
+}
+
+extern "C" char *sha1_data(const void *inbuf, size_t len, char mode, char *digest) {
+    SHA1_CTX ctx;
+    SHA1Init(&ctx);
+    const unsigned char *p = static_cast<const unsigned char *>(inbuf);
+    // SHA1Update takes a 32-bit length; feed larger inputs in slices.
+    while (len > 0) {
+        const uint32_t part = len > 0x40000000u ? 0x40000000u : (uint32_t)len;
+        SHA1Update(&ctx, p, part);
+        p += part;
+        len -= part;
+    }
+    unsigned char bin[20];
+    SHA1Final(bin, &ctx);
+    digest_out(bin, mode, digest);
+    return digest;
+}
+
+extern "C" char *last_char_is(const char *s, int c) {
+    if (!s || !*s)
+        return nullptr;
+    const char *last = s + std::strlen(s) - 1;
+    return *last == (char)c ? const_cast<char *>(last) : nullptr;
+}
