@@ -38,6 +38,13 @@ struct ZpmRun {
     void *zpc_backend_handle = nullptr;
 };
 
+struct options;
+
+// Reads the command line into run: options, the single mode, usage, version
+// and options help (which end the process), the options string, vote_mode and
+// the name list (startup.cpp).
+void zpm_read_cmdline(ZpmRun *run, int argc, char **argv, struct options *table);
+
 // Runs the selected mode and returns the exit status (modes.cpp).
 int zpm_run_mode(ZpmRun *run);
 

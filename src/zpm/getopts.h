@@ -34,6 +34,7 @@ s_ekva **zpmopts_str2ekva(s_ekva **ekva, const char *str, char delim);
 int zpm_get_votemode(s_ekva **zpm_opt_user, int opt_vote_mode);
 int zpk_verify(s_ekva **zpm_opt_user);
 int zpm_debug(s_ekva **zpm_opt_user);
+/* The value as stored: points into zpm_opt_user (not a copy), or NULL. */
 char *zpm_get_variant(s_ekva **zpm_opt_user);
 int zpm_get_outform(s_ekva **zpm_opt_user, int mode);
 void zpm_opt_help(int zpm_mode);

@@ -1,0 +1,15 @@
+// Quoting for shell command lines.  Every text that goes into a command run
+// through the shell (dialog texts, file names, package names, values from a
+// package or the catalogue) passes through shell_quote, so the shell hands it
+// on as one literal argument and never interprets any of it.
+#ifndef ZPM_SHELL_H
+#define ZPM_SHELL_H
+
+#include <string>
+#include <string_view>
+
+// Returns text as one single-quoted shell word: 'text', with every ' written
+// as '\''.  Works for any bytes, the empty text included ('').
+std::string shell_quote(std::string_view text);
+
+#endif
