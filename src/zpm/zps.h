@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <openssl/asn1.h>
+#include <openssl/bio.h>
 #include <openssl/x509.h>
 
 #ifdef __cplusplus
@@ -26,6 +27,11 @@ int zps_fverify_rsa(const char *sig_subj, const unsigned char *rsa_data, int rsa
                     FILE *ver_file);
 X509_NAME *x509_str2subj(const char *subject, int chtype, int multirdn);
 time_t asn1_time_to_timestamp(const ASN1_TIME *as);
+
+/* The process-wide OpenSSL error stream on standard error (never closes it);
+ * zps_bio_err() creates it on first use. */
+extern BIO *bio_err;
+BIO *zps_bio_err(void);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,175 @@
+// Package signature check: the signer's certificate comes from the local
+// store by subject hash, must carry exactly the signer's subject and be
+// within its validity window; then RSA/SHA-1 over the rest of the stream.
+#include "zps.h"
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include "loglib.h"
+#include "paths.h"
+
+namespace {
+
+template <auto F> struct ossl_deleter {
+    template <class T> void operator()(T *p) const noexcept {
+        if (p)
+            F(p);
+    }
+};
+using X509Ptr = std::unique_ptr<X509, ossl_deleter<X509_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, ossl_deleter<X509_NAME_free>>;
+using PKeyPtr = std::unique_ptr<EVP_PKEY, ossl_deleter<EVP_PKEY_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, ossl_deleter<EVP_MD_CTX_free>>;
+using BioPtr = std::unique_ptr<BIO, ossl_deleter<BIO_free_all>>;
+
+void openssl_free_str(char *p) { OPENSSL_free(p); }
+using OsslStr = std::unique_ptr<char, ossl_deleter<openssl_free_str>>;
+
+constexpr size_t kVerifyChunk = 8192;
+
+// Store path of the signer's certificate, "" when the subject is unusable.
+std::string cert_path(const char *sig_subj) {
+    X509NamePtr name(x509_str2subj(sig_subj, MBSTRING_ASC, 0));
+    if (!name) {
+        zlogf(ZLOG_INFO, "Failure parsing signer %s", sig_subj);
+        return "";
+    }
+    int ok = 0;
+    unsigned long hash = X509_NAME_hash_ex(name.get(), nullptr, nullptr, &ok);
+    char file[16];
+    snprintf(file, sizeof file, "%08lx", hash & 0xffffffffUL);
+    std::string path = zpm::paths::certstore_dir() + "/" + file + ".crt";
+    zlogf(ZLOG_DEBUG, "zps_fverify_rsa: Will look for %s", path.c_str());
+    return path;
+}
+
+// The certificate at path when it carries exactly sig_subj; logs why not.
+X509Ptr load_signer_cert(const std::string &path, const char *sig_subj) {
+    BioPtr in(BIO_new_file(path.c_str(), "r"));
+    X509Ptr cert(in ? PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert) {
+        zlogf(ZLOG_INFO, "Failure reading %s\n", path.c_str());
+        return nullptr;
+    }
+    OsslStr subj(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
+    if (!subj || std::strcmp(subj.get(), sig_subj) != 0) {
+        zlogf(ZLOG_INFO, "Subjects do not match");
+        return nullptr;
+    }
+    return cert;
+}
+
+void log_time(const char *what, time_t t) {
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    zlogf(ZLOG_DEBUG, "zps_vferify_rsa: Valid %s: %4d-%02d-%02d %02d:%02d:%02d", what,
+          tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+// 1 inside the validity window, else -4 / -5.
+int check_validity(X509 *cert) {
+    const time_t from = asn1_time_to_timestamp(X509_get0_notBefore(cert));
+    const time_t until = asn1_time_to_timestamp(X509_get0_notAfter(cert));
+    log_time("from", from);
+    log_time("until", until);
+    const time_t now = time(nullptr);
+    if (now < from) {
+        zlogf(ZLOG_INFO, "Certificate is not yet valid");
+        return ZPS_NOT_YET_VALID;
+    }
+    if (now > until) {
+        zlogf(ZLOG_INFO, "Certificate has expired");
+        return ZPS_EXPIRED;
+    }
+    zlogf(ZLOG_DEBUG, "zps_vferify_rsa: Certificate is valid");
+    return 1;
+}
+
+// Feeds the stream from its position to its end into ctx.
+int feed_stream(EVP_MD_CTX *ctx, FILE *ver_file, long long *total) {
+    BioPtr in(BIO_new_fp(ver_file, BIO_NOCLOSE));
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[kVerifyChunk]);
+    if (!in)
+        return 0;
+    for (;;) {
+        int n = BIO_read(in.get(), buf.get(), (int)kVerifyChunk - 1);
+        if (n == 0 && !ferror(ver_file))
+            return 1;
+        if (n <= 0) {
+            zlogf(ZLOG_INFO, "read erro in BIO_read");
+            return 0;
+        }
+        if (EVP_DigestVerifyUpdate(ctx, buf.get(), (size_t)n) != 1)
+            return 0;
+        *total += n;
+    }
+}
+
+int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FILE *ver_file) {
+    PKeyPtr key(X509_get_pubkey(cert));
+    if (!key) {
+        zlogf(ZLOG_INFO, "failure loading public key");
+        return ZPS_UNDECIDED;
+    }
+    zlogf(ZLOG_DEBUG, "X509_get_pubkey: Successfully loaded public key");
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!ctx) {
+        zlogf(ZLOG_INFO, "failure loading signature");
+        return ZPS_UNDECIDED;
+    }
+    zlogf(ZLOG_DEBUG, "BIO_get_md_ctx: Successfully loaded signature");
+    if (EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha1(), nullptr, key.get()) != 1) {
+        zlogf(ZLOG_INFO, "EVP_DigestVerifyInit: failure initializing signature");
+        return ZPS_UNDECIDED;
+    }
+    long long total = 0;
+    if (!feed_stream(ctx.get(), ver_file, &total))
+        return ZPS_UNDECIDED;
+    zlogf(ZLOG_DEBUG, "zps_vferify_rsa: Got %lld bytes of package data", total);
+    const size_t sig_len = rsa_data && rsa_size > 0 ? (size_t)rsa_size : 0;
+    if (EVP_DigestVerifyFinal(ctx.get(), rsa_data, sig_len) < 1) {
+        zlogf(ZLOG_ERROR, "Failure verifiying package signature");
+        return ZPS_INVALID;
+    }
+    zlogf(ZLOG_DEBUG, "Package signature succesfuly verified");
+    return ZPS_VERIFIED;
+}
+
+int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, FILE *ver_file) {
+    zlogf(ZLOG_DEBUG, "zps_fverify_rsa: verifiy of %s", sig_subj);
+    zps_bio_err();
+    const std::string path = cert_path(sig_subj);
+    if (path.empty())
+        return ZPS_UNTRUSTED;
+    X509Ptr cert = load_signer_cert(path, sig_subj);
+    if (!cert)
+        return ZPS_UNTRUSTED;
+    int rc = check_validity(cert.get());
+    if (rc != 1)
+        return rc;
+    if (!ver_file)
+        return ZPS_UNDECIDED;
+    return verify_signature(cert.get(), rsa_data, rsa_size, ver_file);
+}
+
+} // namespace
+
+extern "C" int zps_fverify_rsa(const char *sig_subj, const unsigned char *rsa_data, int rsa_size,
+                               FILE *ver_file) {
+    int rc;
+    try {
+        rc = fverify(sig_subj ? sig_subj : "", rsa_data, rsa_size, ver_file);
+    } catch (...) { // allocation failure: the check could not be carried out
+        rc = ZPS_UNDECIDED;
+    }
+    // Leave no stale entries behind for the next OpenSSL user.
+    ERR_clear_error();
+    return rc;
+}
