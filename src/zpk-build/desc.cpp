@@ -1,0 +1,134 @@
+// zpk-build: the package description, from info/desc.txt and the options.
+#include <cstdlib>
+#include <cstring>
+
+#include "ldiflib.h"
+#include "zpkb.h"
+#include "zpm.h"
+
+namespace zpkb {
+
+namespace {
+
+// The seq-th value of attr in an LDIF text; false when there is none.
+bool get_attr(std::string &text, const char *attr, int seq, std::string *out) {
+    char *raw = nullptr;
+    int len = _ldif_get_attr(text.data(), static_cast<int>(text.size()), attr, &raw, seq);
+    if (!raw)
+        return false;
+    out->assign(raw, len > 0 ? static_cast<size_t>(len) : 0);
+    free(raw);
+    return true;
+}
+
+std::string ldif_line(const char *attr, const std::string &value, int type) {
+    int n = 0;
+    char *buf = ldif_write(nullptr, &n, attr, value.c_str(), static_cast<int>(value.size()), type);
+    if (!buf)
+        throw Error{"cannot encode attribute " + std::string(attr)};
+    std::string line(buf, static_cast<size_t>(n));
+    free(buf);
+    return line;
+}
+
+Fields fields_from_text(std::string text) {
+    Fields f;
+    get_attr(text, "ezpkName", 1, &f.name);
+    get_attr(text, "ezpkVariant", 1, &f.variant);
+    get_attr(text, "ezpkVersion", 1, &f.version);
+    get_attr(text, "ezpkArchitecture", 1, &f.arch);
+    f.has_creator = get_attr(text, "ezpkCreator", 1, &f.creator);
+    f.has_description = get_attr(text, "ezpkDescription", 1, &f.description);
+    int n = _ldif_count_attr(text.data(), static_cast<int>(text.size()), "ezpkDependency");
+    for (int i = 1; i <= n; i++) {
+        std::string dep;
+        if (get_attr(text, "ezpkDependency", i, &dep))
+            f.deps.push_back(dep);
+    }
+    return f;
+}
+
+void check_name(const char *what, const std::string &value) {
+    if (!valid_name(value))
+        throw Error{std::string("invalid ") + what + " \"" + value +
+                    "\": use only A-Z a-z 0-9 + . _ - and do not start with . or -"};
+}
+
+} // namespace
+
+bool valid_name(const std::string &s) {
+    if (s.empty() || s[0] == '.' || s[0] == '-')
+        return false;
+    for (char c : s) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '+' || c == '.' || c == '_' || c == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+Fields merge_fields(const std::string &desc_txt, const Options &opt) {
+    Fields f = fields_from_text(desc_txt);
+    const Fields &o = opt.fields;
+    if (opt.set_name)
+        f.name = o.name;
+    if (opt.set_variant)
+        f.variant = o.variant;
+    if (opt.set_version)
+        f.version = o.version;
+    if (opt.set_arch)
+        f.arch = o.arch;
+    if (o.has_creator) {
+        f.creator = o.creator;
+        f.has_creator = true;
+    }
+    if (o.has_description) {
+        f.description = o.description;
+        f.has_description = true;
+    }
+    if (opt.set_deps)
+        f.deps = o.deps;
+    return f;
+}
+
+void validate_fields(const Fields &f) {
+    if (f.name.empty())
+        throw Error{"no package name: give --name or ezpkName in info/desc.txt"};
+    check_name("package name", f.name);
+    if (!f.variant.empty())
+        check_name("variant", f.variant);
+    if (f.version.empty())
+        throw Error{"no version: give --version or ezpkVersion in info/desc.txt"};
+    check_name("version", f.version);
+    if (f.arch.empty())
+        throw Error{"no architecture: give --arch or ezpkArchitecture in info/desc.txt"};
+    if (zpk_arch_getid(f.arch.c_str()) == ZPK_ARCH_UNKNOWN)
+        throw Error{"unknown architecture \"" + f.arch + "\": use any, i686, x86_64 or mips"};
+    for (const std::string &d : f.deps)
+        check_name("dependency", d);
+}
+
+std::string description_text(const Fields &f, uint64_t datasize, const std::string &sig_subj,
+                             const std::string &sig_data) {
+    std::string t = ldif_line("ezpmVersion", "1.0", 0);
+    t += ldif_line("ezpkName", f.name, 0);
+    if (!f.variant.empty())
+        t += ldif_line("ezpkVariant", f.variant, 0);
+    t += ldif_line("ezpkVersion", f.version, 0);
+    t += ldif_line("ezpkArchitecture", f.arch, 0);
+    if (f.has_creator)
+        t += ldif_line("ezpkCreator", f.creator, 0);
+    if (f.has_description)
+        t += ldif_line("ezpkDescription", f.description, 0);
+    for (const std::string &d : f.deps)
+        t += ldif_line("ezpkDependency", d, 0);
+    t += ldif_line("ezpkDataSize", std::to_string(datasize), 0);
+    if (!sig_subj.empty()) {
+        t += ldif_line("ezpkRsaSigSubj", sig_subj, 0);
+        t += ldif_line("ezpkRsaSigData", sig_data, 1);
+    }
+    return t;
+}
+
+} // namespace zpkb
