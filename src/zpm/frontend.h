@@ -3,6 +3,8 @@
 #ifndef ZPM_FRONTEND_H
 #define ZPM_FRONTEND_H
 
+#include <string>
+
 #include "zpm.h"
 
 // Mode numbers (zpm_mode).
@@ -75,5 +77,11 @@ int zpm_mode_install(ZpmRun *run);
 int zpm_mode_update(ZpmRun *run);
 int zpm_mode_delete(ZpmRun *run);
 int zpm_mode_walk(ZpmRun *run);
+
+// The text shown before asking whether to go on with a transaction: what
+// ("install", "update" or "removal") of the request, one line per entry of
+// the transaction's action list, and the question "Do you want to continue".
+// Empty when the transaction's action list is empty.
+std::string zpm_txn_summary(ZPT *zpt, const char *what);
 
 #endif

@@ -1,16 +1,296 @@
-// Transaction modes and the walk.  Not built yet: each ends with a clear
-// message and a failure status instead of pretending.
+// Transaction modes (install, update, delete) and the walk.  Each named
+// package is planned into a transaction; a dry run merges them into one
+// action list whose size is the exit status.  Carrying a transaction out is
+// not part of this build: after the summary and a yes, the mode says so and
+// ends with status 1 instead of pretending to have changed anything.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "arr.h"
 #include "frontend.h"
+#include "getopts.h"
+#include "loglib.h"
+#include "plan_common.h"
+#include "zpmui.h"
 
-static int not_yet(ZpmRun *run, const char *what) {
-    std::fprintf(stderr, "zpm: the %s mode is not available in this build\n", what);
-    zpm_zpc_close(run->zpc_backend_handle);
-    return 1;
+namespace {
+
+// What one transaction mode holds while it runs.
+struct TxnCtx {
+    ZpmRun *run = nullptr;
+    ZPC *zpc = nullptr;
+    ZPM *zpm = nullptr;
+    char *variant = nullptr;
+    char **dep_dirs = nullptr;
+    ZPA **dry = nullptr; // the dry-run list across all names
+    int dry_count = 0;
+    bool cached = false;
+    bool unavailable = false; // a confirmed change could not be carried out
+};
+
+// The "incdir" option as a one-element list, or null.
+char **incdir_dirs(ZpmRun *run) {
+    const char *dir = ekva_getval(run->zpm_opt_user, "incdir");
+    if (!dir)
+        return nullptr;
+    char **dirs = static_cast<char **>(calloc(2, sizeof(char *)));
+    if (dirs)
+        dirs[0] = strdup(dir);
+    return dirs;
 }
 
-int zpm_mode_install(ZpmRun *run) { return not_yet(run, "install"); }
-int zpm_mode_update(ZpmRun *run) { return not_yet(run, "update"); }
-int zpm_mode_delete(ZpmRun *run) { return not_yet(run, "delete"); }
-int zpm_mode_walk(ZpmRun *run) { return not_yet(run, "walk"); }
+// Releases everything in the order the modes end with.
+void close_all(TxnCtx &c) {
+    if (c.zpc && pzpm_zpc_release)
+        pzpm_zpc_release(c.zpc);
+    c.zpc = nullptr;
+    zpm_zpc_close(c.run->zpc_backend_handle);
+    if (c.zpm)
+        zpm_close(c.zpm);
+    c.zpm = nullptr;
+    arr_free(c.dep_dirs);
+    c.dep_dirs = nullptr;
+    if (c.cached)
+        zpm_cache_free();
+    c.cached = false;
+}
+
+// Takes the inventory lock outside dry runs; false (after cleaning up) when
+// another package manager holds it.
+bool lock_unless_dry(TxnCtx &c) {
+    if (dry_run || zpm_lock(c.zpm) == 0)
+        return true;
+    zlogf(ZLOG_ERROR, "failed to lock inventory");
+    close_all(c);
+    return false;
+}
+
+void add_to_dry(TxnCtx &c, ZPT *zpt, const char *name) {
+    c.dry_count = zpm_zpa_list_add_zpt(zpt, &c.dry);
+    zlogf(ZLOG_DEBUG, "Transaction for %s added to zpa_list, which now contains %d entries", name,
+          c.dry_count);
+}
+
+// Shows the dry-run list (when there is one) and hands back the exit status.
+int end_dry(TxnCtx &c, const char *header) {
+    if (!c.dry || c.dry_count == 0)
+        return 0;
+    zpm_zpa_list_write(c.dry, c.dry_count, header, c.run->verbose);
+    zpm_zpa_list_free(c.dry);
+    c.dry = nullptr;
+    return c.dry_count;
+}
+
+const char *kVerb[] = {"installing", "updating", "removing"};
+
+// Stands where the executors will be called.
+int execute(TxnCtx &c, int kind) {
+    std::fprintf(stderr, "zpm: %s is not available in this build; use -n to see the plan\n",
+                 kVerb[kind]);
+    c.unavailable = true;
+    return -1;
+}
+
+// Summary, question, and the outcome of one confirmed transaction.
+void confirm_and_run(TxnCtx &c, ZPT *zpt, const char *name, int kind) {
+    static const char *const what[] = {"install", "update", "removal"};
+    static const char *const ok_log[] = {"Ok, installing package %s", "Ok, updating package %s",
+                                         "Ok, removing package %s"};
+    static const char *const skip_log[] = {nullptr, "Ok, skipping update of %s",
+                                           "Ok, skipping removal of %s"};
+    std::string text = zpm_txn_summary(zpt, what[kind]);
+    if (text.empty())
+        return;
+    zpmui_line_new(zpmui, text.c_str());
+    if (!zpmui_yesno(zpmui, zpmui->textbuf, 1)) {
+        if (skip_log[kind])
+            zlogf(ZLOG_INFO, skip_log[kind], name);
+        return;
+    }
+    zlogf(ZLOG_INFO, ok_log[kind], name);
+    execute(c, kind);
+}
+
+int exit_status(const TxnCtx &c) { return c.unavailable ? 1 : 0; }
+
+} // namespace
+
+std::string zpm_txn_summary(ZPT *zpt, const char *what) {
+    ZPA **list = nullptr;
+    zpm_zpa_list_add_zpt(zpt, &list);
+    if (!list)
+        return "";
+    std::string text = std::string(what) + " of " + (zpt->zpk_name ? zpt->zpk_name : "") +
+                       " will make the following changes:\n";
+    char line[2048];
+    for (int i = 0; list[i]; i++) {
+        const ZPI *z = list[i]->zpi;
+        unsigned long fk = (unsigned long)(z->filesize / 1024), dk = (unsigned long)(z->datasize / 1024);
+        const char *n = z->name ? z->name : "", *v = z->version ? z->version : "";
+        int len = 0;
+        if (list[i]->action == 'I')
+            len = snprintf(line, sizeof line, "* install of %.900s, version %.900s: Download size: %7lu kb, Install size: %7lu kb\n", n, v, fk, dk);
+        else if (list[i]->action == 'U')
+            len = snprintf(line, sizeof line, "* update of %.900s to version %.900s: Download size: %7lu kb, Install size: %7lu kb\n", n, v, fk, dk);
+        else if (list[i]->action == 'D')
+            len = snprintf(line, sizeof line, "* removal of %.900s, version %.900s: Install size: %7lu kb\n", n, v, dk);
+        if (len > 0)
+            text += line;
+    }
+    zpm_zpa_list_free(list);
+    return text + "Do you want to continue";
+}
+
+int zpm_mode_install(ZpmRun *run) {
+    TxnCtx c;
+    c.run = run;
+    c.zpc = zpm_mode_connect(run);
+    if (!run->object_names || !run->object_names[0])
+        zpm_fail_exit(run, "No packages specified");
+    c.zpm = zpm_mode_open_inventory(run);
+    if (!lock_unless_dry(c))
+        return 1;
+    c.variant = zpm_get_variant(run->zpm_opt_user);
+    c.dep_dirs = incdir_dirs(run);
+    zpm_cache_fill(c.zpc);
+    c.cached = true;
+    for (char **n = run->object_names; *n; n++) {
+        ZPT *zpt = nullptr;
+        if (!zpm_pre_install(c.zpm, c.zpc, *n, c.variant, c.dep_dirs, &zpt)) {
+            zpmui_infof(0, "%s cannot be installed\n", *n);
+            continue;
+        }
+        if (dry_run)
+            add_to_dry(c, zpt, *n);
+        else
+            confirm_and_run(c, zpt, *n, 0);
+        zpt_free(zpt);
+    }
+    close_all(c);
+    return dry_run ? end_dry(c, "The following packages would be installed") : exit_status(c);
+}
+
+namespace {
+
+// Update of one name: dry-run list, direct run (defaults, force) or question.
+void update_one(TxnCtx &c, const char *name, bool single) {
+    zlogf(ZLOG_DEBUG, "Checking for updates of package %s", name);
+    ZPT *zpt = nullptr;
+    if (!zpm_pre_update(c.zpm, c.zpc, const_cast<char *>(name), c.variant, c.dep_dirs, &zpt)) {
+        zlogf(single ? ZLOG_INFO : ZLOG_DEBUG, "no update for %s", name);
+        return;
+    }
+    if (dry_run)
+        add_to_dry(c, zpt, name);
+    else if (vote_mode == 2 || vote_mode == 3)
+        execute(c, 1);
+    else
+        confirm_and_run(c, zpt, name, 1);
+    zpt_free(zpt);
+}
+
+} // namespace
+
+int zpm_mode_update(ZpmRun *run) {
+    TxnCtx c;
+    c.run = run;
+    c.zpc = zpm_mode_connect(run);
+    c.zpm = zpm_mode_open_inventory(run);
+    if (!lock_unless_dry(c))
+        return 1;
+    char **names = run->object_names;
+    char **owned = nullptr;
+    int given = arr_count(names);
+    if (given == 1)
+        c.variant = zpm_get_variant(run->zpm_opt_user);
+    if (given == 0) {
+        zlogf(ZLOG_DEBUG, "zpm: No packages specified, checking all installed packages");
+        names = owned = zpm_list_arr(c.zpm, 1);
+        if (!names) {
+            zlogf(ZLOG_ERROR, "Failed to open local package inventory");
+            close_all(c);
+            return 1;
+        }
+    }
+    c.dep_dirs = incdir_dirs(run);
+    zpm_cache_fill(c.zpc);
+    c.cached = true;
+    for (char **n = names; *n; n++)
+        update_one(c, *n, given == 1);
+    close_all(c);
+    arr_free(owned);
+    if (!dry_run)
+        return exit_status(c);
+    if (!c.dry || c.dry_count == 0) {
+        zpmui_infof(0, "%s", "There are no updates available\n");
+        return 0;
+    }
+    return end_dry(c, "The following updates are available");
+}
+
+int zpm_mode_delete(ZpmRun *run) {
+    TxnCtx c;
+    c.run = run;
+    if (!run->object_names || !run->object_names[0])
+        zpm_fail_exit(run, "No packages specified");
+    c.zpm = zpm_mode_open_inventory(run);
+    if (!lock_unless_dry(c))
+        return 1;
+    for (char **n = run->object_names; *n; n++) {
+        ZPT *zpt = nullptr;
+        if (!zpm_pre_delete(c.zpm, *n, &zpt)) {
+            zlogf(ZLOG_INFO, "%s cannot be removed", *n);
+            continue;
+        }
+        if (dry_run)
+            add_to_dry(c, zpt, *n);
+        else
+            confirm_and_run(c, zpt, *n, 2);
+        zpt_free(zpt);
+    }
+    close_all(c);
+    return dry_run ? end_dry(c, "The following packages would be deleted") : exit_status(c);
+}
+
+namespace {
+
+void add_walk_line(const std::string &name, const char *cand, char stat) {
+    std::string line = name + " for " + (cand ? cand : "") + " is " + zpk_stat_desc(stat) + "\n";
+    zpmui_line_add(zpmui, line.c_str());
+}
+
+} // namespace
+
+int zpm_mode_walk(ZpmRun *run) {
+    TxnCtx c;
+    c.run = run;
+    c.zpc = zpm_mode_connect(run);
+    if (!run->object_name)
+        zpm_fail_exit(run, "No package specified");
+    c.zpm = zpm_mode_open_inventory(run);
+    c.variant = zpm_get_variant(run->zpm_opt_user);
+    c.dep_dirs = incdir_dirs(run);
+    zpm_cache_fill(c.zpc);
+    c.cached = true;
+    std::string head = run->verbose ? std::string("Walking ") + run->object_name + "\n" : "";
+    zpmui_line_new(zpmui, head.c_str());
+    ZPT *zpt = nullptr;
+    if (!zpm_walk(c.zpm, c.zpc, run->object_name, c.variant, c.dep_dirs, &zpt)) {
+        zpmui_line_add(zpmui, (std::string(run->object_name) + " could not be walked\n").c_str());
+        zpmui_write(zpmui, zpmui->textbuf, 0);
+        close_all(c);
+        return 1;
+    }
+    add_walk_line(zpm::plan::uname(zpt->zpi), "User", zpt->zpk_stat);
+    for (int i = 0; zpt->num_zpds && zpt->all_zpds && zpt->all_zpds[i]; i++) {
+        ZPD *d = zpt->all_zpds[i];
+        if (d->zpi)
+            add_walk_line(zpm::plan::uname(d->zpi), d->candidate, d->status);
+    }
+    zpmui_write(zpmui, zpmui->textbuf, 1);
+    zpt_free(zpt);
+    close_all(c);
+    return 0;
+}
