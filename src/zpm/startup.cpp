@@ -27,9 +27,20 @@ const char kDefaultBackend[] = "zpc-dirs.so";
 
 // Mode selected by an action option, or -1 for any other option.
 int action_mode(int opt) {
-    if (opt >= 2 && opt <= 11)
-        return opt - 1; // -I .. -C map onto modes 1 .. 10 in table order
-    return opt == 21 ? ZPM_MODE_WALK : -1;
+    switch (opt) {
+    case 2: return ZPM_MODE_INSTALL;
+    case 3: return ZPM_MODE_UPDATE;
+    case 4: return ZPM_MODE_DELETE;
+    case 5: return ZPM_MODE_QUERY;
+    case 6: return ZPM_MODE_SEARCH;
+    case 7: return ZPM_MODE_LIST;
+    case 8: return ZPM_MODE_REFRESH;
+    case 9: return ZPM_MODE_PIN;
+    case 10: return ZPM_MODE_FILE;
+    case 11: return ZPM_MODE_CONTENTS;
+    case 21: return ZPM_MODE_WALK;
+    default: return -1;
+    }
 }
 
 void set_vote_flag(ZpmRun *run, struct options *table, int flag) {
