@@ -1,0 +1,370 @@
+// LDIF reader and writer for package descriptions, inventory records and
+// the ldif report.  Diagnostics go straight to standard error.
+//
+// Work buffers are sized by the line being read rather than by the whole
+// buffer, so a caller's bufsize that is too small cannot cause an overrun, and
+// every value handed out carries a spare terminating NUL after its length.
+#include "ldiflib.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include "cres.h"
+
+namespace {
+
+constexpr const char *kFileScheme = "file://";
+constexpr size_t kMaxRefPath = 1999;
+constexpr size_t kFoldWidth = 77; // characters of a physical line before its "\n"
+
+// One logical line: folds ("\n" plus one space) removed, a "\r" before the
+// line end dropped.  Returns where the next line starts.
+const char *next_logical_line(const char *p, std::string *line) {
+    line->clear();
+    const char *start = p;
+    while (*p) {
+        if (*p != '\n') {
+            line->push_back(*p++);
+            continue;
+        }
+        if (p[1] == ' ') {
+            p += 2;
+            continue;
+        }
+        break;
+    }
+    if (p > start && p[-1] == '\r' && !line->empty())
+        line->pop_back();
+    return *p == '\n' ? p + 1 : p;
+}
+
+char *dup_bytes(const char *data, size_t len) {
+    char *out = static_cast<char *>(malloc(len + 1));
+    if (!out)
+        return nullptr;
+    if (len)
+        memcpy(out, data, len);
+    out[len] = '\0';
+    return out;
+}
+
+// Reads a whole file of the size stat reports.  File references in a text
+// read only regular files: a device such as /dev/zero or a FIFO named by a
+// package could block or never end.
+char *read_whole_file(const char *path, int *len, bool regular_only) {
+    *len = 0;
+    File f(fopen(path, "rb"));
+    struct stat sb {};
+    if (!f || fstat(fileno(f.get()), &sb) != 0 || (regular_only && !S_ISREG(sb.st_mode)) ||
+        sb.st_size < 0 || sb.st_size >= INT_MAX)
+        return nullptr;
+    if (!S_ISREG(sb.st_mode))
+        sb.st_size = 0;
+    size_t size = static_cast<size_t>(sb.st_size);
+    char *buf = static_cast<char *>(malloc(size + 1));
+    if (!buf)
+        return nullptr;
+    if (fread(buf, 1, size, f.get()) != size) {
+        free(buf);
+        return nullptr;
+    }
+    buf[size] = '\0';
+    *len = static_cast<int>(size);
+    return buf;
+}
+
+struct Parsed {
+    std::string attr;
+    std::string value; // raw text after the separator
+    enum Kind { kText, kBase64, kFileRef } kind = kText;
+};
+
+Parsed split_attribute(const std::string &line) {
+    Parsed p;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+        p.attr = line;
+        return p;
+    }
+    p.attr = line.substr(0, colon);
+    size_t skip = colon + 1; // the separator
+    char next = colon + 1 < line.size() ? line[colon + 1] : '\0';
+    if (next == ':' || next == '<') {
+        p.kind = next == ':' ? Parsed::kBase64 : Parsed::kFileRef;
+        skip++;
+    } else if (p.attr.find(";binary") != std::string::npos) {
+        p.kind = Parsed::kFileRef;
+    }
+    skip++; // the one character after the separator, whatever it is
+    if (skip < line.size())
+        p.value = line.substr(skip);
+    return p;
+}
+
+// Decodes a base64 value; null when it does not decode to at least one byte.
+char *decode_value(const std::string &text, int *len) {
+    char *out = static_cast<char *>(malloc(text.size() + 1));
+    if (!out)
+        return nullptr;
+    int n = lutil_b64_pton(text.c_str(), reinterpret_cast<unsigned char *>(out), text.size());
+    if (n < 1) {
+        free(out);
+        return nullptr;
+    }
+    out[n] = '\0';
+    *len = n;
+    return out;
+}
+
+char *file_ref_value(const std::string &text, int *len) {
+    std::string path = text.compare(0, strlen(kFileScheme), kFileScheme) == 0
+                           ? text.substr(strlen(kFileScheme))
+                           : text;
+    if (path.size() > kMaxRefPath)
+        path.resize(kMaxRefPath);
+    char *data = read_whole_file(path.c_str(), len, true);
+    return data ? data : dup_bytes("", 0);
+}
+
+char *make_value(const Parsed &p, int *len, int *type) {
+    *len = 0;
+    if (p.kind == Parsed::kBase64) {
+        *type = 1;
+        return decode_value(p.value, len);
+    }
+    if (p.kind == Parsed::kFileRef) {
+        *type = 1;
+        return file_ref_value(p.value, len);
+    }
+    *len = static_cast<int>(strlen(p.value.c_str()));
+    return dup_bytes(p.value.c_str(), size_t(*len));
+}
+
+void clear_outputs(char **attr, char **value, int *len_value) {
+    if (attr)
+        *attr = nullptr;
+    if (value)
+        *value = nullptr;
+    if (len_value)
+        *len_value = 0;
+}
+
+} // namespace
+
+char *ldif_parse(char *buffer, int /*bufsize*/, char **attr, char **value, int *len_value,
+                 int *type) {
+    if (type)
+        *type = 0;
+    clear_outputs(attr, value, len_value);
+    if (!buffer || !*buffer || !attr || !value || !len_value || !type)
+        return nullptr;
+    std::string line;
+    char *next = const_cast<char *>(next_logical_line(buffer, &line));
+    Parsed p;
+    if (line.empty() || line[0] == '#') {
+        p.attr = line.empty() ? "" : "#";
+        p.value = p.attr;
+    } else {
+        p = split_attribute(line);
+    }
+    char *a = dup_bytes(p.attr.c_str(), strlen(p.attr.c_str()));
+    char *v = a ? make_value(p, len_value, type) : nullptr;
+    if (!v) {
+        free(a);
+        *len_value = 0;
+        return nullptr;
+    }
+    *attr = a;
+    *value = v;
+    return next;
+}
+
+namespace {
+
+bool needs_base64(const char *value) {
+    unsigned char first = static_cast<unsigned char>(value[0]);
+    if (first == ':' || first == '<' || first == ' ')
+        return true;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(value); *p; p++)
+        if (*p == '\n' || *p == '\r' || *p >= 128)
+            return true;
+    return false;
+}
+
+// Base64 text of the value in a work buffer of max(3 * len, 9) bytes.
+bool encode_value(const char *value, int len, std::string *out) {
+    size_t size = len > 3 ? size_t(len) * 3 : 9;
+    CharBuf work(static_cast<char *>(malloc(size)));
+    if (!work) {
+        fputs("Failed to allocate base64 buffer\n", stderr);
+        return false;
+    }
+    int want = (len + 2) / 3 * 4;
+    int got = lutil_b64_ntop(reinterpret_cast<const unsigned char *>(value), size_t(len),
+                             work.get(), size);
+    if (got != want) {
+        fprintf(stderr, "Failed to encode binary value: %d\n", got);
+        return false;
+    }
+    out->assign(work.get(), size_t(got));
+    return true;
+}
+
+// "<attr><sep><value>\n", folded into physical lines of at most 77
+// characters: the first as full as it goes, then one space and 76 more each.
+std::string fold_line(const char *attr, const char *sep, const std::string &value) {
+    std::string head = std::string(attr) + sep;
+    if (head.size() + value.size() + 1 <= kFoldWidth + 1)
+        return head + value + "\n";
+    size_t first = head.size() < kFoldWidth ? kFoldWidth - head.size() : 0;
+    std::string out = head + value.substr(0, first) + "\n";
+    for (size_t pos = first; pos < value.size(); pos += kFoldWidth - 1)
+        out += " " + value.substr(pos, kFoldWidth - 1) + "\n";
+    return out;
+}
+
+// The text of one attribute line; false when the value cannot be encoded.
+bool build_line(const char *attr, const char *value, int len_value, int type, std::string *line) {
+    if (!attr || !*attr) {
+        *line = "\n";
+        return true;
+    }
+    if (!value)
+        value = "";
+    if (type != 1 && !needs_base64(value)) {
+        *line = fold_line(attr, ": ", value);
+        return true;
+    }
+    int len = type == 1 ? len_value : static_cast<int>(strlen(value));
+    std::string encoded;
+    if (len < 0 || len > INT_MAX / 4 - 3) {
+        fprintf(stderr, "Failed to encode binary value: %d\n", -1);
+        return false;
+    }
+    if (!encode_value(value, len, &encoded))
+        return false;
+    *line = fold_line(attr, ":: ", encoded);
+    return true;
+}
+
+} // namespace
+
+char *ldif_write(char *buffer, int *buf_len, const char *attr, const char *value, int len_value,
+                 int type) {
+    if (!buf_len)
+        return nullptr;
+    std::string line;
+    size_t used = *buf_len > 0 ? size_t(*buf_len) : 0;
+    if (!build_line(attr, value, len_value, type, &line)) {
+        if (used > 0)
+            free(buffer);
+        return nullptr;
+    }
+    if (used + line.size() >= size_t(INT_MAX))
+        return nullptr;
+    char *grown = static_cast<char *>(realloc(used > 0 ? buffer : nullptr, used + line.size() + 1));
+    if (!grown)
+        return nullptr;
+    memcpy(grown + used, line.c_str(), line.size() + 1);
+    *buf_len = static_cast<int>(used + line.size());
+    return grown;
+}
+
+int ldif_fwrite(FILE *outfile, const char *attr, const char *value, int len_value, int type) {
+    if (type == 0)
+        len_value = value ? static_cast<int>(strlen(value)) : 0;
+    int len = 0;
+    CharBuf text(ldif_write(nullptr, &len, attr, value, len_value, type));
+    if (!text || !outfile)
+        return 0;
+    return static_cast<int>(fwrite(text.get(), 1, size_t(len), outfile));
+}
+
+char *ldif_get_entry(char *buffer, int /*bufsize*/, char **entry, int *len_entry) {
+    if (entry)
+        *entry = nullptr;
+    if (len_entry)
+        *len_entry = 0;
+    if (!buffer || !*buffer || !entry || !len_entry)
+        return nullptr;
+    std::string text, line;
+    bool started = false;
+    const char *p = buffer;
+    while (*p) {
+        p = next_logical_line(p, &line);
+        if (line.empty())
+            break;
+        if (!started && line.compare(0, 3, "dn:") != 0)
+            continue;
+        started = true;
+        text += line + "\n";
+    }
+    if (started) {
+        *entry = dup_bytes(text.data(), text.size());
+        if (!*entry)
+            return nullptr;
+        *len_entry = static_cast<int>(text.size());
+    }
+    return const_cast<char *>(p);
+}
+
+namespace {
+
+// Walks the first entry for lines named attr (case ignored, "dn" never
+// counted); stops at the seq-th one when seq > 0 and hands its value over.
+int scan_attr(char *buf, int size, const char *attr, int seq, char **ret_value) {
+    int count = 0;
+    char *p = buf, *name = nullptr, *value = nullptr;
+    int len = 0, type = 0;
+    for (bool first = true;; first = false) {
+        p = ldif_parse(p, size, &name, &value, &len, &type);
+        if (!p) {
+            if (first)
+                fputs("Failed to parse job buffer", stderr);
+            return count;
+        }
+        bool empty = name[0] == '\0';
+        bool comment = name[0] == '#';
+        bool match =
+            !empty && !comment && attr && strcmp(name, "dn") != 0 && strcasecmp(name, attr) == 0;
+        free(name);
+        if (match && ++count == seq) {
+            *ret_value = value;
+            return len;
+        }
+        free(value);
+        if (empty)
+            return count;
+    }
+}
+
+} // namespace
+
+int _ldif_count_attr(char *ldif_buffer, int ldif_size, const char *attr) {
+    return scan_attr(ldif_buffer, ldif_size, attr, 0, nullptr);
+}
+
+int _ldif_get_attr(char *ldif_buffer, int ldif_size, const char *attr, char **ret_value, int seq) {
+    if (!ret_value)
+        return 0;
+    *ret_value = nullptr;
+    if (seq < 1) {
+        scan_attr(ldif_buffer, ldif_size, attr, 0, nullptr);
+        return 0;
+    }
+    int len = scan_attr(ldif_buffer, ldif_size, attr, seq, ret_value);
+    return *ret_value ? len : 0;
+}
+
+char *_read_file(const char *filename, int *buffer_bytes) {
+    int len = 0;
+    char *buf = filename ? read_whole_file(filename, &len, false) : nullptr;
+    if (buffer_bytes)
+        *buffer_bytes = buf ? len : 0;
+    return buf;
+}
