@@ -16,7 +16,8 @@ namespace {
 constexpr int kHashCapacity = 100;
 // Names and paths are limited to what the lists were ever meant to carry.
 constexpr size_t kNameMax = 256;
-// A list line: 40 digest characters, ':', a path, a line feed.
+// A list line: 40 digest characters, ':', a path, a line feed; at most
+// 352 characters with the line feed.
 constexpr int kLineMax = 352;
 
 bool too_long(const std::string &s, const char *what) {
@@ -28,7 +29,7 @@ bool too_long(const std::string &s, const char *what) {
 }
 
 // Reads one list line into line; false at end of file.
-bool read_line(FILE *f, char (&line)[kLineMax + 1]) {
+bool read_line(FILE *f, char (&line)[kLineMax]) {
     if (!fgets(line, sizeof line, f))
         return false;
     size_t n = std::strlen(line);
@@ -47,7 +48,7 @@ int add_pair(s_ekva ***ekva, const char *digest, const char *rel) {
 }
 
 int parse_list(FILE *f, s_ekva ***ekva) {
-    char line[kLineMax + 1];
+    char line[kLineMax];
     while (read_line(f, line)) {
         if (!line[0])
             continue;
