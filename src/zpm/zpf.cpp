@@ -111,14 +111,21 @@ void info_check_signature(ZPI *zpi, FILE *f) {
     }
 }
 
-ArchiveReader open_payload(FILE *f) {
+// A gzip-compressed cpio reader on the stream; *err gets the library's text
+// when it cannot be opened.
+ArchiveReader open_payload(FILE *f, std::string *err = nullptr) {
     ArchiveReader a(archive_read_new());
     if (!a)
         return nullptr;
     archive_read_support_filter_gzip(a.get());
     archive_read_support_format_cpio(a.get());
-    if (archive_read_open_FILE(a.get(), f) != ARCHIVE_OK)
+    if (archive_read_open_FILE(a.get(), f) != ARCHIVE_OK) {
+        if (err) {
+            const char *e = archive_error_string(a.get());
+            *err = e ? e : "unknown error";
+        }
         return nullptr;
+    }
     return a;
 }
 
@@ -330,9 +337,10 @@ bool extract_payload(FILE *f) {
     std::string root = real_root ? real_root.get() : "";
     if (root == "/")
         root.clear(); // every path then begins with the root's own "/"
-    ArchiveReader r = open_payload(f);
+    std::string err;
+    ArchiveReader r = open_payload(f, &err);
     if (!r) {
-        zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE: %s", "cannot open payload");
+        zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE: %s", err.c_str());
         return false;
     }
     ArchiveWriter w = open_disk_writer();
