@@ -26,6 +26,12 @@ namespace {
 // file would drop the process's lockf lock, so one is kept for the process.
 int lock_fd = -1;
 
+void drop_lock_fd() {
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+}
+
 constexpr int kListStart = 300;
 constexpr int kFileListStart = 20;
 
@@ -237,6 +243,7 @@ int zpm_lock(ZPM *zpm) {
     }
     if (lseek(lock_fd, 0, SEEK_SET) != 0 || lockf(lock_fd, F_TLOCK, 0) != 0) {
         zlogf(ZLOG_ERROR, "Could not lock lock file %s", path.c_str());
+        drop_lock_fd();
         return -1;
     }
     char pid[32];
@@ -245,6 +252,7 @@ int zpm_lock(ZPM *zpm) {
     // older, longer one behind.
     if (pwrite(lock_fd, pid, len, 0) != len || ftruncate(lock_fd, len) != 0) {
         zlogf(ZLOG_ERROR, "Could not write lock file %s: %s", path.c_str(), strerror(errno));
+        drop_lock_fd();
         return -1;
     }
     zlogf(ZLOG_DEBUG, "Wrote lock file %s", path.c_str());
@@ -262,9 +270,7 @@ int zpm_close(ZPM *zpm) {
         zlogf(ZLOG_DEBUG, "Removed lock file %s", path.c_str());
         // The file is gone; dropping the descriptor lets a later handle of
         // this process lock a fresh one.
-        if (lock_fd >= 0)
-            close(lock_fd);
-        lock_fd = -1;
+        drop_lock_fd();
     }
     free(zpm->path_name);
     free(zpm->dist_name);
