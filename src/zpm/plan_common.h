@@ -14,12 +14,13 @@ using ZpdPtr = std::unique_ptr<ZPD, c_deleter<zpd_free>>;
 
 namespace zpm::plan {
 
-// Printable unique name of a record as a std::string ("" for null).
+// Printable unique name of a record as a std::string ("" for null); a copy,
+// since zpk_puname answers in a buffer of its own.
 inline std::string uname(const ZPI *zpi) {
     if (!zpi)
         return "";
-    CharBuf p(zpk_puname(zpi));
-    return p ? std::string(p.get()) : std::string();
+    const char *p = zpk_puname(zpi);
+    return p ? std::string(p) : std::string();
 }
 
 // Architecture name for messages; never null.
