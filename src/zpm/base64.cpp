@@ -69,54 +69,63 @@ int lutil_b64_ntop(const unsigned char *src, size_t srclength, char *target, siz
     return static_cast<int>(o);
 }
 
+namespace {
+
+// Decoder state: digits of the current quantum and the bytes produced.
+struct Decoder {
+    unsigned char *target;
+    size_t targsize;
+    size_t out = 0;
+    int state = 0; // digits held in acc
+    unsigned acc = 0;
+    int last = 0; // value of the latest digit
+
+    // Stores the top n bytes of the quantum; false when they do not fit.
+    bool emit(size_t n) {
+        if (target && out + n > targsize)
+            return false;
+        unsigned full = acc << (6 * (4 - state));
+        for (size_t i = 0; target && i < n; i++)
+            target[out + i] = static_cast<unsigned char>(full >> (16 - 8 * i));
+        out += n;
+        return true;
+    }
+    bool push(int v) {
+        last = v;
+        acc = (acc << 6) | unsigned(v);
+        if (++state < 4)
+            return true;
+        bool ok = emit(3);
+        state = 0;
+        acc = 0;
+        return ok;
+    }
+};
+
+} // namespace
+
 // A null target only counts the bytes.
 int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize) {
     if (!src)
         return -1;
-    size_t out = 0;
-    int state = 0;
-    unsigned acc = 0;
-    int last = 0;
+    Decoder d{target, targsize};
     const char *p = src;
-    for (; *p; p++) {
+    for (; *p && *p != kPad; p++) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (is_space(c))
             continue;
-        if (c == kPad)
-            break;
         int v = digit_value(c);
-        if (v < 0)
+        if (v < 0 || !d.push(v))
             return -1;
-        last = v;
-        acc = (acc << 6) | unsigned(v);
-        if (++state == 4) {
-            if (target && out + 3 > targsize)
-                return -1;
-            if (target) {
-                target[out] = static_cast<unsigned char>(acc >> 16);
-                target[out + 1] = static_cast<unsigned char>(acc >> 8);
-                target[out + 2] = static_cast<unsigned char>(acc);
-            }
-            out += 3;
-            state = 0;
-            acc = 0;
-        }
     }
     if (*p != kPad)
-        return state == 0 ? static_cast<int>(out) : -1;
-    if (!valid_padding(p, state))
+        return d.state == 0 ? static_cast<int>(d.out) : -1;
+    if (!valid_padding(p, d.state))
         return -1;
     // The bits of the last digit that fall outside the data must be zero.
-    if ((state == 2 && (last & 0x0f)) || (state == 3 && (last & 0x03)))
+    if ((d.state == 2 && (d.last & 0x0f)) || (d.state == 3 && (d.last & 0x03)))
         return -1;
-    size_t extra = state == 2 ? 1 : 2;
-    if (target && out + extra > targsize)
+    if (!d.emit(d.state == 2 ? 1 : 2))
         return -1;
-    if (target) {
-        acc <<= 6 * (4 - state);
-        target[out] = static_cast<unsigned char>(acc >> 16);
-        if (extra == 2)
-            target[out + 1] = static_cast<unsigned char>(acc >> 8);
-    }
-    return static_cast<int>(out + extra);
+    return static_cast<int>(d.out);
 }
