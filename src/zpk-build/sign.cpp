@@ -2,8 +2,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -33,7 +33,9 @@ std::string ssl_error() {
 
 // A password-protected key is refused rather than prompted for: builds run
 // unattended.
-int no_password(char *, int, int, void *) { return -1; }
+int no_password(char *, int, int, void *) {
+    return -1;
+}
 
 } // namespace
 
@@ -65,7 +67,9 @@ Signer *signer_load(const std::string &key, const std::string &cert) {
     return s.release();
 }
 
-void signer_free(Signer *s) { delete s; }
+void signer_free(Signer *s) {
+    delete s;
+}
 
 std::string signer_subject(const Signer *s) {
     char *line = X509_NAME_oneline(X509_get_subject_name(s->cert.get()), nullptr, 0);

@@ -64,7 +64,7 @@ const char kUsage[] =
     "wrong usage.\n";
 
 const option kLongOpts[] = {
-    {"name", required_argument, nullptr, 'n'},   {"variant", required_argument, nullptr, 'V'},
+    {"name", required_argument, nullptr, 'n'},    {"variant", required_argument, nullptr, 'V'},
     {"version", required_argument, nullptr, 'v'}, {"arch", required_argument, nullptr, 'a'},
     {"creator", required_argument, nullptr, 'C'}, {"description", required_argument, nullptr, 'D'},
     {"depends", required_argument, nullptr, 'd'}, {"key", required_argument, nullptr, 'k'},
@@ -92,7 +92,8 @@ void add_deps(Options &o, const char *arg) {
     size_t start = 0;
     while (start <= s.size()) {
         size_t comma = s.find(',', start);
-        std::string piece = s.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string piece =
+            s.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (!piece.empty())
             o.fields.deps.push_back(piece);
         if (comma == std::string::npos)
@@ -103,19 +104,50 @@ void add_deps(Options &o, const char *arg) {
 
 bool apply_option(Options &o, int c, const char *arg) {
     switch (c) {
-    case 'n': o.fields.name = arg; o.set_name = true; break;
-    case 'V': o.fields.variant = arg; o.set_variant = true; break;
-    case 'v': o.fields.version = arg; o.set_version = true; break;
-    case 'a': o.fields.arch = arg; o.set_arch = true; break;
-    case 'C': o.fields.creator = arg; o.fields.has_creator = true; break;
-    case 'D': o.fields.description = arg; o.fields.has_description = true; break;
-    case 'd': add_deps(o, arg); break;
-    case 'k': o.key = arg; break;
-    case 'c': o.cert = arg; break;
-    case 'u': o.unsigned_pkg = true; break;
-    case 'o': o.output = arg; break;
-    case 't': o.mtime = parse_time(arg, "--mtime"); break;
-    default: return false;
+    case 'n':
+        o.fields.name = arg;
+        o.set_name = true;
+        break;
+    case 'V':
+        o.fields.variant = arg;
+        o.set_variant = true;
+        break;
+    case 'v':
+        o.fields.version = arg;
+        o.set_version = true;
+        break;
+    case 'a':
+        o.fields.arch = arg;
+        o.set_arch = true;
+        break;
+    case 'C':
+        o.fields.creator = arg;
+        o.fields.has_creator = true;
+        break;
+    case 'D':
+        o.fields.description = arg;
+        o.fields.has_description = true;
+        break;
+    case 'd':
+        add_deps(o, arg);
+        break;
+    case 'k':
+        o.key = arg;
+        break;
+    case 'c':
+        o.cert = arg;
+        break;
+    case 'u':
+        o.unsigned_pkg = true;
+        break;
+    case 'o':
+        o.output = arg;
+        break;
+    case 't':
+        o.mtime = parse_time(arg, "--mtime");
+        break;
+    default:
+        return false;
     }
     return true;
 }
@@ -138,7 +170,8 @@ Options parse_args(int argc, char **argv, bool *help) {
             throw UsageError{std::string("unknown option: ") + argv[optind - 1]};
     }
     if (optind != argc - 1)
-        throw UsageError{optind >= argc ? "no source directory given" : "more than one source directory given"};
+        throw UsageError{optind >= argc ? "no source directory given"
+                                        : "more than one source directory given"};
     o.srcdir = argv[optind];
     if (o.key.empty() != o.cert.empty() && !o.unsigned_pkg)
         throw UsageError{"signing needs both -k KEY and -c CERT"};
@@ -245,7 +278,8 @@ void build(const Options &o) {
         signer.reset(signer_load(o.key, o.cert));
     Tree tree = collect_tree(o.srcdir);
     uint64_t datasize = tree.datasize;
-    std::vector<Member> members = finish_tree(std::move(tree), description_text(f, datasize, "", ""));
+    std::vector<Member> members =
+        finish_tree(std::move(tree), description_text(f, datasize, "", ""));
     std::string output = o.output.empty() ? default_output(f) : o.output;
     TempFile payload(output);
     write_payload(payload.fd(), members, o.mtime);
@@ -275,7 +309,8 @@ int main(int argc, char **argv) {
     try {
         opt = parse_args(argc, argv, &help);
     } catch (const UsageError &e) {
-        fprintf(stderr, "zpk-build: %s\nTry 'zpk-build --help' for more information.\n", e.msg.c_str());
+        fprintf(stderr, "zpk-build: %s\nTry 'zpk-build --help' for more information.\n",
+                e.msg.c_str());
         return 2;
     }
     if (help) {

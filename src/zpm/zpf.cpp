@@ -138,7 +138,8 @@ struct NameList {
     bool add(const char *s) {
         if (count + 1 >= cap) {
             size_t ncap = cap ? cap * 2 : 20;
-            zlogf(ZLOG_DEBUG, cap ? "Reallocation space for %d entries" : "Allocating space for %d entries",
+            zlogf(ZLOG_DEBUG,
+                  cap ? "Reallocation space for %d entries" : "Allocating space for %d entries",
                   static_cast<int>(ncap));
             char **n = static_cast<char **>(realloc(items, (ncap + 1) * sizeof(char *)));
             if (!n)
@@ -246,7 +247,9 @@ bool has_dotdot(const char *path) {
 }
 
 // A name that is absolute or climbs with ".." would land outside the target.
-bool name_escapes(const char *path) { return !path || path[0] == '/' || has_dotdot(path); }
+bool name_escapes(const char *path) {
+    return !path || path[0] == '/' || has_dotdot(path);
+}
 
 // A hard link may only join a regular file that this extraction already
 // placed inside the target: never a symbolic link, which writing the link's
@@ -268,7 +271,8 @@ const char *entry_refusal(archive_entry *e, const std::string &root) {
         return "member name leaves the target directory";
     const char *hl = archive_entry_hardlink(e);
     if (hl)
-        return hardlink_is_safe(hl, root) ? nullptr : "hard link target leaves the target directory";
+        return hardlink_is_safe(hl, root) ? nullptr
+                                          : "hard link target leaves the target directory";
     switch (archive_entry_filetype(e)) {
     case AE_IFREG:
     case AE_IFDIR:

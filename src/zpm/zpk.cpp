@@ -239,7 +239,9 @@ bool parse_install(char *inst, ZPI *zpi) {
            parse_install_type(in, zpi);
 }
 
-char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
+char *dup_or_null(const char *s) {
+    return s ? strdup(s) : nullptr;
+}
 
 } // namespace
 

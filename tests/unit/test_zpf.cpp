@@ -46,8 +46,8 @@ std::vector<std::string> to_vec(char **arr) {
 std::set<std::string> tree_of(const std::string &dir) {
     std::set<std::string> s;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec))
         s.insert(fs::relative(it->path(), dir).string());
     return s;
 }
@@ -77,10 +77,12 @@ class ZpfTest : public RootTest {
     // Builds the standard tree, signed unless args say otherwise.
     std::string build(const std::string &name = "foo.zpk", const std::string &args = "") {
         std::string out = at("/" + name), msg;
-        std::string sign = args.find("--unsigned") == std::string::npos
-                               ? "-k " + shq(at("/keys/key.pem")) + " -c " + shq(at("/keys/cert.pem"))
-                               : "";
-        EXPECT_EQ(zpk_build(sign + " " + args + " -o " + shq(out) + " " + shq(src_), &msg), 0) << msg;
+        std::string sign =
+            args.find("--unsigned") == std::string::npos
+                ? "-k " + shq(at("/keys/key.pem")) + " -c " + shq(at("/keys/cert.pem"))
+                : "";
+        EXPECT_EQ(zpk_build(sign + " " + args + " -o " + shq(out) + " " + shq(src_), &msg), 0)
+            << msg;
         return out;
     }
 
@@ -106,7 +108,8 @@ TEST_F(ZpfTest, MalformedHeadersAreRefusedByAllThreeReaders) {
         {"ten bytes", "EZPM100001", "Only 4 of 5 bytes read", ""},
         {"garbage length", "EZPM10zzzzz" + desc, "Failed to read description size", ""},
         {"negative length", "EZPM10 -001" + desc, "Failed to read description size", ""},
-        {"huge length", "EZPM1099999" + desc, "Only " + std::to_string(desc.size()) + " of 99999 bytes read", ""},
+        {"huge length", "EZPM1099999" + desc,
+         "Only " + std::to_string(desc.size()) + " of 99999 bytes read", ""},
         {"no format", "EZPM1000012ezpkName: x\n", "zpk_info_parse: Unspecified package format",
          "Failed to parse package header"},
     };
@@ -233,7 +236,8 @@ TEST_F(ZpfTest, SignatureOutcomesAndRefusedExtraction) {
         } else {
             EXPECT_EQ(rc, -1);
             EXPECT_TRUE(tree_of(at("/target")).empty());
-            EXPECT_NE(log_text().find("Failure verifying signature of " + c.file), std::string::npos);
+            EXPECT_NE(log_text().find("Failure verifying signature of " + c.file),
+                      std::string::npos);
         }
     }
 }
@@ -242,9 +246,10 @@ TEST_F(ZpfTest, SignatureOutcomesAndRefusedExtraction) {
 
 TEST_F(ZpfTest, IndexListsDataMembersWithoutPrefix) {
     std::string pkg = build();
-    EXPECT_EQ(to_vec(zpm_zpf_index(nullptr, pkg.c_str())),
-              (std::vector<std::string>{"/", "/usr/", "/usr/bin/", "/usr/bin/tl", "/usr/bin/tool",
-                                        "/usr/share/", "/usr/share/doc/", "/usr/share/doc/readme"}));
+    EXPECT_EQ(
+        to_vec(zpm_zpf_index(nullptr, pkg.c_str())),
+        (std::vector<std::string>{"/", "/usr/", "/usr/bin/", "/usr/bin/tl", "/usr/bin/tool",
+                                  "/usr/share/", "/usr/share/doc/", "/usr/share/doc/readme"}));
 }
 
 TEST_F(ZpfTest, IndexGrowsPastTwentyNames) {
@@ -294,10 +299,18 @@ struct Member {
     int ino = 0;      // members sharing a nonzero ino are hard links of each other
 };
 
-Member reg(const std::string &n, const std::string &c, int ino = 0) { return {n, S_IFREG | 0644, c, "", ino}; }
-Member dir(const std::string &n) { return {n, S_IFDIR | 0755, "", "", 0}; }
-Member sym(const std::string &n, const std::string &t, int ino = 0) { return {n, S_IFLNK | 0777, "", t, ino}; }
-Member special(const std::string &n, mode_t mode) { return {n, mode, "", "", 0}; }
+Member reg(const std::string &n, const std::string &c, int ino = 0) {
+    return {n, S_IFREG | 0644, c, "", ino};
+}
+Member dir(const std::string &n) {
+    return {n, S_IFDIR | 0755, "", "", 0};
+}
+Member sym(const std::string &n, const std::string &t, int ino = 0) {
+    return {n, S_IFLNK | 0777, "", t, ino};
+}
+Member special(const std::string &n, mode_t mode) {
+    return {n, mode, "", "", 0};
+}
 
 std::string make_payload(const std::vector<Member> &members) {
     std::vector<char> buf(1 << 20);
@@ -368,13 +381,19 @@ TEST_F(ZpfHostile, EscapingMembersAreRefused) {
         const char *what;
         std::vector<Member> members;
     } cases[] = {
-        {"dot-dot name", {dir("data/"), reg("data/../../x", "x"), reg("data/../../../../escaped", "x")}},
+        {"dot-dot name",
+         {dir("data/"), reg("data/../../x", "x"), reg("data/../../../../escaped", "x")}},
         {"absolute name", {reg(at("/abs_victim"), "x")}},
-        {"file through absolute symlink", {dir("data/"), sym("data/lnk", outside), reg("data/lnk/evil", "x")}},
-        {"file through relative symlink", {dir("data/"), sym("data/up", "../../../outside"), reg("data/up/evil", "x")}},
-        {"hard link out", {dir("data/"), reg("../../../outside/victim", "", 7), reg("data/h", "pwned", 7)}},
-        {"absolute hard link", {dir("data/"), reg(outside + "/victim", "", 7), reg("data/h", "pwned", 7)}},
-        {"hard link to a symlink", {dir("data/"), sym("data/s", outside + "/victim", 7), reg("data/h", "pwned", 7)}},
+        {"file through absolute symlink",
+         {dir("data/"), sym("data/lnk", outside), reg("data/lnk/evil", "x")}},
+        {"file through relative symlink",
+         {dir("data/"), sym("data/up", "../../../outside"), reg("data/up/evil", "x")}},
+        {"hard link out",
+         {dir("data/"), reg("../../../outside/victim", "", 7), reg("data/h", "pwned", 7)}},
+        {"absolute hard link",
+         {dir("data/"), reg(outside + "/victim", "", 7), reg("data/h", "pwned", 7)}},
+        {"hard link to a symlink",
+         {dir("data/"), sym("data/s", outside + "/victim", 7), reg("data/h", "pwned", 7)}},
         {"device node", {dir("data/"), special("data/null", S_IFCHR | 0666)}},
         {"fifo", {dir("data/"), special("data/fifo", S_IFIFO | 0644)}},
         {"socket", {dir("data/"), special("data/sock", S_IFSOCK | 0644)}},
@@ -392,7 +411,8 @@ TEST_F(ZpfHostile, EscapingMembersAreRefused) {
 // A member that replaces a symbolic link of the same name replaces the link
 // itself; it never writes to what the link points at.
 TEST_F(ZpfHostile, MemberOverASymlinkReplacesTheLink) {
-    EXPECT_EQ(unpack({dir("data/"), sym("data/f", at("/outside/victim")), reg("data/f", "mine")}), 0);
+    EXPECT_EQ(unpack({dir("data/"), sym("data/f", at("/outside/victim")), reg("data/f", "mine")}),
+              0);
     struct stat st;
     ASSERT_EQ(lstat(at("/deep/er/target/data/f").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -432,18 +452,23 @@ TEST_F(ZpfTest, PackageFromStandardToolsReadsLikeOneFromZpkBuild) {
     // Same tree, assembled by cpio, gzip and openssl alone.
     std::string stage = at("/stage");
     make_dirs(stage);
-    std::string script =
-        "set -e; cd " + shq(stage) + "; cp -a " + shq(src_) + "/. .; mkdir -p hash;\n"
-        "for f in data info init; do (cd $f && find . \\( -type f -o -type l \\) | sed 's|^\\./||' |"
-        " LC_ALL=C sort | while read p; do printf '%s:%s\\n' \"$(sha1sum < \"$p\" | cut -c1-40)\" \"$p\";"
-        " done) > hash/$f.txt; done;\n"
-        "find data hash info init | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -n > ../payload.gz;\n"
-        "openssl dgst -sha1 -sign " + shq(at("/keys/key.pem")) + " -out ../sig ../payload.gz;\n";
+    std::string script = "set -e; cd " + shq(stage) + "; cp -a " + shq(src_) +
+                         "/. .; mkdir -p hash;\n"
+                         "for f in data info init; do (cd $f && find . \\( -type f -o -type l \\) "
+                         "| sed 's|^\\./||' |"
+                         " LC_ALL=C sort | while read p; do printf '%s:%s\\n' \"$(sha1sum < \"$p\" "
+                         "| cut -c1-40)\" \"$p\";"
+                         " done) > hash/$f.txt; done;\n"
+                         "find data hash info init | LC_ALL=C sort | cpio -o -H newc --quiet | "
+                         "gzip -n > ../payload.gz;\n"
+                         "openssl dgst -sha1 -sign " +
+                         shq(at("/keys/key.pem")) + " -out ../sig ../payload.gz;\n";
     std::string out;
     ASSERT_EQ(run("bash -c " + shq(script) + " 2>&1", &out), 0) << out;
     std::string sig;
     ASSERT_EQ(run("base64 -w0 " + shq(at("/sig")), &sig), 0);
-    std::string desc = minimal_desc("foo", "1.2") + "ezpkRsaSigSubj: " + kSubj + "\nezpkRsaSigData:: " + sig + "\n";
+    std::string desc = minimal_desc("foo", "1.2") + "ezpkRsaSigSubj: " + kSubj +
+                       "\nezpkRsaSigData:: " + sig + "\n";
     write_file(at("/manual.zpk"), package(desc, read_file(at("/payload.gz"))));
 
     Zpi z(zpm_zpf_info(at("/manual.zpk").c_str(), 1));
@@ -457,7 +482,8 @@ TEST_F(ZpfTest, PackageFromStandardToolsReadsLikeOneFromZpkBuild) {
     for (const char *f : {"data/usr/bin/tool", "data/usr/share/doc/readme", "init/00-add.sh",
                           "info/perm.txt", "hash/data.txt", "hash/init.txt"})
         EXPECT_EQ(read_file(at("/target/") + f), read_file(at("/target2/") + f)) << f;
-    EXPECT_EQ(fs::read_symlink(at("/target/data/usr/bin/tl")), fs::read_symlink(at("/target2/data/usr/bin/tl")));
+    EXPECT_EQ(fs::read_symlink(at("/target/data/usr/bin/tl")),
+              fs::read_symlink(at("/target2/data/usr/bin/tl")));
 }
 
 } // namespace

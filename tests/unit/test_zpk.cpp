@@ -26,7 +26,8 @@ struct EkvaFree {
 };
 using Ekva = std::unique_ptr<s_ekva *, EkvaFree>;
 
-const std::string kBase = "ezpmVersion: 1.0\nezpkName: foo\nezpkVersion: 1.2\nezpkArchitecture: x86_64\n";
+const std::string kBase =
+    "ezpmVersion: 1.0\nezpkName: foo\nezpkVersion: 1.2\nezpkArchitecture: x86_64\n";
 
 class ZpkParse : public zpmtest::RootTest {
   protected:
@@ -93,7 +94,8 @@ TEST_F(ZpkParse, NonNumericDataSizeLeavesZero) {
 }
 
 TEST_F(ZpkParse, LocationFieldsOnlyForTypeOne) {
-    std::string d = kBase + "ezpkFileSize: 4096\nezpkAbsoluteURI: /srv/foo.zpk\nezpkRelativeURI: foo.zpk\n";
+    std::string d =
+        kBase + "ezpkFileSize: 4096\nezpkAbsoluteURI: /srv/foo.zpk\nezpkRelativeURI: foo.zpk\n";
     Zpi one = parse(1, d);
     ASSERT_TRUE(one);
     EXPECT_EQ(one->filesize, 4096u);
@@ -107,8 +109,9 @@ TEST_F(ZpkParse, LocationFieldsOnlyForTypeOne) {
 }
 
 TEST_F(ZpkParse, InstalledRecordReadsInstallationAttributes) {
-    Zpi d = parse(2, kBase, "ezpkInstallTime: 1700000000\nezpkUpdateTime: 1700000100\n"
-                            "ezpkUpdateTime: 1700000200\nezpkInstallType: D\nezpkInstallHead: app\n");
+    Zpi d = parse(2, kBase,
+                  "ezpkInstallTime: 1700000000\nezpkUpdateTime: 1700000100\n"
+                  "ezpkUpdateTime: 1700000200\nezpkInstallType: D\nezpkInstallHead: app\n");
     ASSERT_TRUE(d);
     EXPECT_EQ(d->install_time, 1700000000);
     ASSERT_TRUE(d->update_time);
@@ -129,7 +132,7 @@ struct BadCase {
     const char *what;
     int type;
     std::string desc;
-    const char *inst; // nullptr: none
+    const char *inst;    // nullptr: none
     const char *message; // "" when the failure is silent
 };
 
@@ -141,21 +144,25 @@ TEST_F(ZpkParse, EveryFailureReturnsNullWithItsMessage) {
          "zpk_info_parse: Unspecified package format"},
         {"empty format", 3, "ezpmVersion: \nezpkName: foo\n", nullptr,
          "zpk_info_parse: Unspecified package format"},
-        {"format 1.00", 3, "ezpmVersion: 1.00\n", nullptr, "zpk_info_parse: Unknown package format 1.00"},
+        {"format 1.00", 3, "ezpmVersion: 1.00\n", nullptr,
+         "zpk_info_parse: Unknown package format 1.00"},
         {"format 1", 3, "ezpmVersion: 1\n", nullptr, "zpk_info_parse: Unknown package format 1"},
         {"no name", 3, "ezpmVersion: 1.0\nezpkVersion: 1\n" + arch, nullptr, ""},
         {"no version", 3, "ezpmVersion: 1.0\nezpkName: foo\n" + arch, nullptr, ""},
         {"no arch", 3, head, nullptr, "zpk_info_parse: Unspecified architecture\n"},
         {"arch case", 3, head + "ezpkArchitecture: X86_64\n", nullptr,
          "zpk_info_parse: Unsupported architecture: X86_64\n"},
-        {"no inst", 2, head + arch, nullptr, "zpk_info_parse: No install info found, package is corrupt"},
+        {"no inst", 2, head + arch, nullptr,
+         "zpk_info_parse: No install info found, package is corrupt"},
         {"no time", 2, head + arch, "ezpkInstallType: X\n",
          "zpk_info_parse: No install time found, package is corrupt"},
         {"bad time", 2, head + arch, "ezpkInstallTime: soon\nezpkInstallType: X\n",
          "zpk_info_parse: Failed to parse install time"},
-        {"empty update", 2, head + arch, "ezpkInstallTime: 1\nezpkUpdateTime: \nezpkInstallType: X\n",
+        {"empty update", 2, head + arch,
+         "ezpkInstallTime: 1\nezpkUpdateTime: \nezpkInstallType: X\n",
          "zpk_info_parse: Failure reading update time, package is corrupt"},
-        {"bad update", 2, head + arch, "ezpkInstallTime: 1\nezpkUpdateTime: later\nezpkInstallType: X\n",
+        {"bad update", 2, head + arch,
+         "ezpkInstallTime: 1\nezpkUpdateTime: later\nezpkInstallType: X\n",
          "zpk_info_parse: Failed to parse update time"},
         {"no type", 2, head + arch, "ezpkInstallTime: 1\n",
          "zpk_info_parse: No install type found, package is corrupt"},
@@ -163,7 +170,8 @@ TEST_F(ZpkParse, EveryFailureReturnsNullWithItsMessage) {
          "zpk_info_parse: Invalid install type: Q"},
         {"D without head", 2, head + arch, "ezpkInstallTime: 1\nezpkInstallType: D\n",
          "zpk_info_parse: No install head found, package is corrupt"},
-        {"D empty head", 2, head + arch, "ezpkInstallTime: 1\nezpkInstallType: D\nezpkInstallHead: \n",
+        {"D empty head", 2, head + arch,
+         "ezpkInstallTime: 1\nezpkInstallType: D\nezpkInstallHead: \n",
          "zpk_info_parse: No install head found, package is corrupt"},
     };
     for (const BadCase &c : cases) {
@@ -178,7 +186,9 @@ TEST_F(ZpkParse, EveryFailureReturnsNullWithItsMessage) {
     }
 }
 
-TEST_F(ZpkParse, NullDescriptionIsRefused) { EXPECT_FALSE(Zpi(zpk_info_parse("x", 3, nullptr, nullptr))); }
+TEST_F(ZpkParse, NullDescriptionIsRefused) {
+    EXPECT_FALSE(Zpi(zpk_info_parse("x", 3, nullptr, nullptr)));
+}
 
 // --------------------------------------------------------------- copy, free
 
@@ -219,9 +229,9 @@ TEST(ZpkCopy, DeepCopyDuplicatesEverythingButClogAndExtensions) {
     Zpi src = full_record();
     Zpi c(zpk_info_copy(src.get()));
     ASSERT_TRUE(c);
-    char *ZPI::*strs[] = {&ZPI::name, &ZPI::variant, &ZPI::version, &ZPI::creator, &ZPI::desc,
-                                &ZPI::filehash, &ZPI::abs_uri, &ZPI::rel_uri, &ZPI::install_head,
-                                &ZPI::rsa_sig_subj};
+    char *ZPI::*strs[] = {&ZPI::name,         &ZPI::variant,     &ZPI::version, &ZPI::creator,
+                          &ZPI::desc,         &ZPI::filehash,    &ZPI::abs_uri, &ZPI::rel_uri,
+                          &ZPI::install_head, &ZPI::rsa_sig_subj};
     for (auto m : strs) {
         const char *a = src.get()->*m;
         const char *b = c.get()->*m;
@@ -255,11 +265,11 @@ TEST(ZpkCopy, DeepCopyDuplicatesEverythingButClogAndExtensions) {
 
 TEST(ZpkCopy, EmptyListsAndMissingSignature) {
     Zpi src = full_record();
-    src->update_time[0] = 0;         // existing but empty list
-    src->rsa_sig_data_len = 0;       // buffer present, no length: not copied
+    src->update_time[0] = 0;   // existing but empty list
+    src->rsa_sig_data_len = 0; // buffer present, no length: not copied
     for (char **d = src->deps; *d; d++)
         free(*d);
-    src->deps[0] = nullptr;          // empty dependency list stays empty, not NULL
+    src->deps[0] = nullptr; // empty dependency list stays empty, not NULL
     Zpi c(zpk_info_copy(src.get()));
     ASSERT_TRUE(c);
     ASSERT_TRUE(c->update_time);
@@ -287,10 +297,14 @@ TEST(ZpkEkva, RecordFieldsInOrder) {
     ASSERT_TRUE(e);
     EXPECT_STREQ(e.get()[0]->key, "#EKVA_10:40:4");
     using P = std::pair<std::string, std::string>;
-    EXPECT_EQ(pairs(e.get()), (std::vector<P>{{"ezpkName", "foo"}, {"ezpkVariant", "dev"},
-                                              {"ezpkVersion", "1.2"}, {"ezpkArchitecture", "i686"},
-                                              {"ezpkCreator", "Ann"}, {"ezpkDescription", "d"},
-                                              {"ezpkDependency", "a"}, {"ezpkDependency", "b"}}));
+    EXPECT_EQ(pairs(e.get()), (std::vector<P>{{"ezpkName", "foo"},
+                                              {"ezpkVariant", "dev"},
+                                              {"ezpkVersion", "1.2"},
+                                              {"ezpkArchitecture", "i686"},
+                                              {"ezpkCreator", "Ann"},
+                                              {"ezpkDescription", "d"},
+                                              {"ezpkDependency", "a"},
+                                              {"ezpkDependency", "b"}}));
 }
 
 TEST(ZpkEkva, DependencyListShapes) {
@@ -317,7 +331,8 @@ TEST(ZpkEkva, DependencyListShapes) {
 // ------------------------------------------------------- names and matching
 
 TEST(ZpkArch, IdsAndNames) {
-    const std::pair<const char *, int> table[] = {{"any", 1}, {"i686", 2}, {"x86_64", 4}, {"mips", 8}};
+    const std::pair<const char *, int> table[] = {
+        {"any", 1}, {"i686", 2}, {"x86_64", 4}, {"mips", 8}};
     for (const auto &[name, id] : table) {
         EXPECT_EQ(zpk_arch_getid(name), id);
         EXPECT_STREQ(zpk_arch_getname(id), name);
@@ -346,11 +361,13 @@ TEST(ZpkMatch, NamesAndWildcards) {
     struct Case {
         const char *name, *wild;
         int expected;
-    } cases[] = {{"libz", "lib*", 1}, {"zlib", "lib*", 0}, {"zlib", nullptr, 1}, {"zlib", "zlib", 1},
-                 {"zlib", "z?ib", 1}, {"zlib", "ZLIB", 0}, {"a[b", "a[b", 1}, {"zlib", "", 0}};
+    } cases[] = {{"libz", "lib*", 1}, {"zlib", "lib*", 0}, {"zlib", nullptr, 1},
+                 {"zlib", "zlib", 1}, {"zlib", "z?ib", 1}, {"zlib", "ZLIB", 0},
+                 {"a[b", "a[b", 1},   {"zlib", "", 0}};
     for (const Case &c : cases) {
         z.name = const_cast<char *>(c.name);
-        EXPECT_EQ(zpm_zpi_match(&z, c.wild), c.expected) << c.name << " ~ " << (c.wild ? c.wild : "NULL");
+        EXPECT_EQ(zpm_zpi_match(&z, c.wild), c.expected)
+            << c.name << " ~ " << (c.wild ? c.wild : "NULL");
     }
 }
 
@@ -384,8 +401,8 @@ class ZpkFile : public zpmtest::RootTest {};
 TEST_F(ZpkFile, ExtensionAndFileType) {
     const struct {
         const char *name, *ext;
-    } exts[] = {{"pkg.zpk", "zpk"}, {".zpk", ""}, {"noext", ""}, {"a.b.c", "c"},
-                {"dir/.zpk", "zpk"}, {"a.", ""}, {"x.ZPK", "ZPK"}};
+    } exts[] = {{"pkg.zpk", "zpk"},  {".zpk", ""}, {"noext", ""},   {"a.b.c", "c"},
+                {"dir/.zpk", "zpk"}, {"a.", ""},   {"x.ZPK", "ZPK"}};
     for (const auto &e : exts)
         EXPECT_STREQ(_get_filename_ext(e.name), e.ext) << e.name;
 
@@ -397,7 +414,8 @@ TEST_F(ZpkFile, ExtensionAndFileType) {
     ASSERT_EQ(symlink("missing", at("/p/dangling.zpk").c_str()), 0);
     EXPECT_EQ(zpk_file_is_zpk(at("/p/good.zpk").c_str()), 1);
     EXPECT_EQ(zpk_file_is_zpk(at("/p/link.zpk").c_str()), 1);
-    EXPECT_EQ(zpk_file_is_zpk(at("/p/.zpk").c_str()), 1); // the last dot is not the name's first character
+    EXPECT_EQ(zpk_file_is_zpk(at("/p/.zpk").c_str()),
+              1); // the last dot is not the name's first character
     EXPECT_EQ(zpk_file_is_zpk(".zpk"), 0);
     EXPECT_EQ(zpk_file_is_zpk(at("/p/other.zpk.bak").c_str()), 0);
     EXPECT_EQ(zpk_file_is_zpk(at("/p/dir.zpk").c_str()), 0);

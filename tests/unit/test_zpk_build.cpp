@@ -110,9 +110,9 @@ EVP_PKEY *ZpkBuildTest::other_ = nullptr;
 TEST_F(ZpkBuildTest, HelpNamesEveryOption) {
     std::string out;
     EXPECT_EQ(zpk_build("--help", &out), 0);
-    for (const char *opt : {"--name", "--variant", "--version", "--arch", "--creator", "--description",
-                            "--depends", "--key", "--cert", "--unsigned", "--output", "--mtime", "SRCDIR",
-                            "info/desc.txt"})
+    for (const char *opt :
+         {"--name", "--variant", "--version", "--arch", "--creator", "--description", "--depends",
+          "--key", "--cert", "--unsigned", "--output", "--mtime", "SRCDIR", "info/desc.txt"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 
@@ -127,7 +127,8 @@ TEST_F(ZpkBuildTest, HeaderCarriesPayloadDescriptionPlusSignature) {
     ASSERT_EQ(zpm_zpf_extract(pkg.c_str(), at("/x").c_str(), 1), 0);
     std::string inner = read_file(at("/x/info/desc.txt"));
     ASSERT_EQ(header.substr(0, inner.size()), inner);
-    EXPECT_EQ(header.substr(inner.size(), 17 + strlen(kSubj)), std::string("ezpkRsaSigSubj: ") + kSubj + "\n");
+    EXPECT_EQ(header.substr(inner.size(), 17 + strlen(kSubj)),
+              std::string("ezpkRsaSigSubj: ") + kSubj + "\n");
     EXPECT_NE(header.find("ezpkRsaSigData:: "), std::string::npos);
     EXPECT_EQ(inner.find("ezpkRsaSig"), std::string::npos);
     EXPECT_EQ(inner, "ezpmVersion: 1.0\nezpkName: tool\nezpkVersion: 0.9\nezpkArchitecture: i686\n"
@@ -151,9 +152,10 @@ TEST_F(ZpkBuildTest, MembersSortedWithDirectoriesOwnersAndModes) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{
                          "data/", "data/etc/", "data/etc/tool.conf", "data/usr/", "data/usr/bin/",
-                         "data/usr/bin/tool", "data/usr/lib/", "data/usr/lib/libt.so", "data/usr/lib/libt.so.1",
-                         "hash/", "hash/data.txt", "hash/info.txt", "hash/init.txt", "info/", "info/desc.txt",
-                         "info/link.txt", "init/", "init/00-add.sh", "init/99-add.sh"}));
+                         "data/usr/bin/tool", "data/usr/lib/", "data/usr/lib/libt.so",
+                         "data/usr/lib/libt.so.1", "hash/", "hash/data.txt", "hash/info.txt",
+                         "hash/init.txt", "info/", "info/desc.txt", "info/link.txt", "init/",
+                         "init/00-add.sh", "init/99-add.sh"}));
     for (const Entry &e : m) {
         if (e.name == "data/usr/bin/tool") {
             EXPECT_EQ(e.mode, S_IFREG | 0750u);
@@ -250,8 +252,8 @@ TEST_F(ZpkBuildTest, SameInputSameBytes) {
     fs::last_write_time(src_ + "/data/etc/tool.conf", fs::file_time_type::clock::now());
     EXPECT_EQ(read_file(build(signing_, "c.zpk")), a);
     std::string msg;
-    ASSERT_EQ(run("SOURCE_DATE_EPOCH=12345 " + zpk_build_bin() + " --unsigned -o " + shq(at("/out/e.zpk")) +
-                      " " + shq(src_) + " 2>&1",
+    ASSERT_EQ(run("SOURCE_DATE_EPOCH=12345 " + zpk_build_bin() + " --unsigned -o " +
+                      shq(at("/out/e.zpk")) + " " + shq(src_) + " 2>&1",
                   &msg),
               0)
         << msg;
@@ -291,16 +293,20 @@ TEST_F(ZpkBuildTest, BadInputLeavesNoOutput) {
         {"bad version", "-v " + shq("1.0;rm"), 1, "invalid version", nullptr},
         {"bad dependency", "-d ../up", 1, "invalid dependency", nullptr},
         {"bad arch", "-a X86_64", 1, "unknown architecture \"X86_64\"", nullptr},
-        {"missing key", "-k " + shq(at("/k/none.pem")) + " -c " + cert, 1, "cannot read key", nullptr},
-        {"garbage key", "-k " + shq(at("/k/garbage.pem")) + " -c " + cert, 1, "no usable PEM private key", nullptr},
-        {"key and cert differ", "-k " + key + " -c " + shq(at("/k/othercert.pem")), 1, "does not match certificate",
+        {"missing key", "-k " + shq(at("/k/none.pem")) + " -c " + cert, 1, "cannot read key",
          nullptr},
+        {"garbage key", "-k " + shq(at("/k/garbage.pem")) + " -c " + cert, 1,
+         "no usable PEM private key", nullptr},
+        {"key and cert differ", "-k " + key + " -c " + shq(at("/k/othercert.pem")), 1,
+         "does not match certificate", nullptr},
         {"key alone", "-k " + key, 2, "signing needs both -k KEY and -c CERT", nullptr},
         {"unknown option", "--frobnicate", 2, "unknown option", nullptr},
         {"no desc.txt", "", 1, "info/desc.txt", [&] { fs::remove(src_ + "/info/desc.txt"); }},
         {"huge description", "-D " + std::string(99990, 'x'), 1, "longer than the 99999", nullptr},
-        {"fifo in data", "", 1, "unsupported file type", [&] { mkfifo((src_ + "/data/fifo").c_str(), 0644); }},
-        {"dangling link", "", 1, "cannot hash", [&] { symlink("nowhere", (src_ + "/data/dead").c_str()); }},
+        {"fifo in data", "", 1, "unsupported file type",
+         [&] { mkfifo((src_ + "/data/fifo").c_str(), 0644); }},
+        {"dangling link", "", 1, "cannot hash",
+         [&] { symlink("nowhere", (src_ + "/data/dead").c_str()); }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -31,7 +31,9 @@ struct X509Free {
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using Cert = std::unique_ptr<X509, X509Free>;
 
-inline Pkey make_rsa_key() { return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", (size_t)2048)); }
+inline Pkey make_rsa_key() {
+    return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", (size_t)2048));
+}
 
 // Self-signed certificate for subject, valid from now+from_s to now+until_s.
 inline Cert make_cert(EVP_PKEY *key, const char *subject, long from_s, long until_s) {
@@ -86,7 +88,9 @@ inline void store_cert(X509 *cert, const char *store_subject) {
                cert_pem(cert));
 }
 
-inline std::string zpk_build_bin() { return std::string(ZPM_TEST_BINDIR) + "/src/zpk-build/zpk-build"; }
+inline std::string zpk_build_bin() {
+    return std::string(ZPM_TEST_BINDIR) + "/src/zpk-build/zpk-build";
+}
 
 inline std::string shq(const std::string &s) {
     std::string q = "'";
