@@ -335,8 +335,10 @@ ArchiveWriter open_disk_writer() {
     return w;
 }
 
-// Unpacks the payload below the working directory; false when anything failed.
-bool extract_payload(FILE *f) {
+// Unpacks the payload below the working directory.
+enum class Unpacked { Ok, NotOpened, Failed };
+
+Unpacked extract_payload(FILE *f) {
     CharBuf real_root(realpath(".", nullptr));
     std::string root = real_root ? real_root.get() : "";
     if (root == "/")
@@ -345,11 +347,11 @@ bool extract_payload(FILE *f) {
     ArchiveReader r = open_payload(f, &err);
     if (!r) {
         zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE: %s", err.c_str());
-        return false;
+        return Unpacked::NotOpened;
     }
     ArchiveWriter w = open_disk_writer();
     if (!w)
-        return false;
+        return Unpacked::Failed;
     bool ok = true;
     archive_entry *e = nullptr;
     int rc;
@@ -365,7 +367,7 @@ bool extract_payload(FILE *f) {
               archive_error_string(w.get()));
         ok = false;
     }
-    return ok;
+    return ok ? Unpacked::Ok : Unpacked::Failed;
 }
 
 // Opens the package and leaves the stream at the payload, with the signature
@@ -426,10 +428,11 @@ extern "C" int zpm_zpf_extract(const char *zpf_name, const char *path_name, int 
         zlogf(ZLOG_ERROR, "Failed to change to installation dir %s", path_name);
         return -1;
     }
-    bool ok = extract_payload(f.get());
+    Unpacked done = extract_payload(f.get());
     f.reset();
-    if (!ok) {
-        fputs("Failed to extract archive\n", stderr);
+    if (done != Unpacked::Ok) {
+        if (done == Unpacked::Failed)
+            fputs("Failed to extract archive\n", stderr);
         if (chdir(cwd) != 0)
             zlogf(ZLOG_ERROR, "Failed to return to previous dir %s", cwd);
         return -1;

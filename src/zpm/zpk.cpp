@@ -381,6 +381,10 @@ const char *zpk_arch_getname(int arch) {
 
 char *zpk_puname(const ZPI *zpi) {
     static char puname[1025];
+    if (!zpi) {
+        puname[0] = '\0';
+        return puname;
+    }
     const char *arch = zpk_arch_getname(zpi->arch);
     // A NULL argument to %s is undefined; print an unknown architecture as "(null)"
     // explicitly, as glibc would.

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -433,10 +434,19 @@ TEST_F(ZpfHostile, SafeHardLinksAndDotSlashNamesStillWork) {
     EXPECT_EQ(zpm_zpf_index(nullptr, at("/hostile.zpk").c_str()), nullptr);
 }
 
+// Cut inside the first read of the payload, or well after it (a payload
+// larger than what the reader takes in at once): both must fail.
 TEST_F(ZpfHostile, TruncatedPayloadFails) {
+    std::mt19937 rnd(7);
+    std::string noise(600 * 1024, '\0');
+    for (char &c : noise)
+        c = static_cast<char>(rnd());
+    write_file(src_ + "/data/big1", noise.substr(0, 300 * 1024));
+    write_file(src_ + "/data/big2", noise.substr(300 * 1024));
     std::string pkg = read_file(build("foo.zpk", "--unsigned"));
-    size_t cut = pkg.size() - payload_of(at("/foo.zpk")).size() / 2;
-    for (size_t keep : {cut, pkg.size() - 10}) {
+    size_t payload = payload_of(at("/foo.zpk")).size();
+    ASSERT_GT(payload, 500u * 1024u);
+    for (size_t keep : {pkg.size() - payload + 1000, pkg.size() - payload / 4, pkg.size() - 10}) {
         SCOPED_TRACE(keep);
         write_file(at("/cut.zpk"), pkg.substr(0, keep));
         fs::remove_all(at("/target"));
