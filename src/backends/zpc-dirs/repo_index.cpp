@@ -264,6 +264,9 @@ ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::str
         return errno == ENOENT ? ReadStatus::missing : ReadStatus::corrupt;
     }
     std::string text;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0)
+        text.reserve(static_cast<size_t>(st.st_size) + 1);
     char buf[1 << 16];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0)

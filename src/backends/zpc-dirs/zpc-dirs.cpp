@@ -198,9 +198,9 @@ bool variant_accepts(const ZPI *z, const char *variant) {
     return z->variant && strcmp(z->variant, variant) == 0;
 }
 
-bool accepts(const ZPI *z, const char *name, const char *variant, const char *version,
-             int arch) {
-    if (strcmp(z->name, name) != 0 && fnmatch(name, z->name, 0) != 0)
+bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant,
+             const char *version, int arch) {
+    if (strcmp(z->name, name) != 0 && (!pattern || fnmatch(name, z->name, 0) != 0))
         return false;
     if (!variant_accepts(z, variant))
         return false;
@@ -242,9 +242,11 @@ ZPC *connect_impl(s_ekva **conf) {
 int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char *version,
                  int arch, ZPI ***list) {
     ensure_loaded(c);
+    // Without special characters a pattern matches only its own text.
+    bool pattern = strpbrk(name, "*?[\\") != nullptr;
     std::vector<ZPI *> found;
     for (const ZpiPtr &z : c->entries) {
-        if (!accepts(z.get(), name, variant, version, arch))
+        if (!accepts(z.get(), name, pattern, variant, version, arch))
             continue;
         if (ZPI *copy = zpk_info_copy(z.get()))
             found.push_back(copy);
