@@ -32,12 +32,17 @@ static GtkStatusIcon *status_icon_get(WnckWindow *window)
 static void status_icon_update(WnckWindow *window)
 {
   GtkStatusIcon *icon = status_icon_get(window);
+  GdkPixbuf *mini;
+
   if (icon == NULL)
     return;
+  /* libwnck loads a window's icons on demand and its fallback flag only
+   * describes icons already loaded: fetch the mini icon before asking. */
+  mini = wnck_window_get_mini_icon(window);
   if (wnck_window_get_icon_is_fallback(window))
     gtk_status_icon_set_from_icon_name(icon, "dialog-information");
   else
-    gtk_status_icon_set_from_pixbuf(icon, wnck_window_get_mini_icon(window));
+    gtk_status_icon_set_from_pixbuf(icon, mini);
   /* Plain text, not markup: the name comes from another client. */
   gtk_status_icon_set_tooltip_text(icon, wnck_window_get_name(window));
 }
