@@ -18,9 +18,16 @@ grep -q -- '--help-gtk' <<<"$out" || fail "--help lacks the GTK options"
 ok "--help shows the summary and the GTK option group"
 
 desktop_start
-tray_start
+# A window already asking for attention when attention-tray starts.
+open_window F Early
 open_window SENTINEL sentinel
+demand "$F"
+poll 10 has_state "$F" _NET_WM_STATE_DEMANDS_ATTENTION || fail "no attention on F"
+tray_start
+expect_icons 1 "a window asking for attention before the start"
+calm "$F"
 expect_icons 0 "a fresh desktop"
+close_window "$F" "$F_PID"
 
 # --- a window that never asked for attention ---------------------------------
 open_window C Quiet
