@@ -16,6 +16,11 @@ grep -qx "Monitor windows with the urgency hint set, and display a notification 
     fail "--help lacks the summary: $out"
 grep -q -- '--help-gtk' <<<"$out" || fail "--help lacks the GTK options"
 ok "--help shows the summary and the GTK option group"
+err=$(env -u DISPLAY "$TRAY_BIN" 2>&1 >/dev/null)
+rc=$?
+[ $rc -eq 1 ] && [[ $err == "Error while parsing arguments: Cannot open display: "* ]] ||
+    fail "without a display: status $rc, said: $err"
+ok "without a display the GTK options refuse to start, status 1"
 
 desktop_start
 # A window already asking for attention when attention-tray starts.
