@@ -63,7 +63,8 @@ int main(int argc, char **argv) {
     double best_i = 1e9, best_w = 1e9;
     int ni = 0, nw = 0;
     for (int r = 0; r < rounds; r++) {
-        double ti = plan_once([&](ZPT **z) { zpm_pre_install(&zpm, zpc, pkg, nullptr, nullptr, z); }, &ni);
+        double ti =
+            plan_once([&](ZPT **z) { zpm_pre_install(&zpm, zpc, pkg, nullptr, nullptr, z); }, &ni);
         double tw = plan_once([&](ZPT **z) { zpm_walk(&zpm, zpc, pkg, nullptr, nullptr, z); }, &nw);
         best_i = ti < best_i ? ti : best_i;
         best_w = tw < best_w ? tw : best_w;

@@ -29,7 +29,9 @@ int count(ZPA **list) {
     return n;
 }
 
-bool addable(const ZPD *d) { return d->zpi && d->action != 'N'; }
+bool addable(const ZPD *d) {
+    return d->zpi && d->action != 'N';
+}
 
 // Additions the transaction would bring to the list as it stands now.
 int count_additions(ZPT *zpt, ZPA **list) {
@@ -84,7 +86,8 @@ int zpm_zpa_list_add_zpt(ZPT *zpt, ZPA ***zpa_list) {
         zlogf(ZLOG_DEBUG, "No new additions");
         return old;
     }
-    zlogf(ZLOG_DEBUG, *zpa_list ? "Reallocating list for %d entries" : "Allocating list for %d entries",
+    zlogf(ZLOG_DEBUG,
+          *zpa_list ? "Reallocating list for %d entries" : "Allocating list for %d entries",
           old + adds);
     ZPA **list = static_cast<ZPA **>(realloc(*zpa_list, (old + adds + 1) * sizeof(ZPA *)));
     if (!list)

@@ -113,7 +113,9 @@ void confirm_and_run(TxnCtx &c, ZPT *zpt, const char *name, int kind) {
     execute(c, kind);
 }
 
-int exit_status(const TxnCtx &c) { return c.unavailable ? 1 : 0; }
+int exit_status(const TxnCtx &c) {
+    return c.unavailable ? 1 : 0;
+}
 
 } // namespace
 
@@ -127,15 +129,24 @@ std::string zpm_txn_summary(ZPT *zpt, const char *what) {
     char line[2048];
     for (int i = 0; list[i]; i++) {
         const ZPI *z = list[i]->zpi;
-        unsigned long fk = (unsigned long)(z->filesize / 1024), dk = (unsigned long)(z->datasize / 1024);
+        unsigned long fk = (unsigned long)(z->filesize / 1024),
+                      dk = (unsigned long)(z->datasize / 1024);
         const char *n = z->name ? z->name : "", *v = z->version ? z->version : "";
         int len = 0;
         if (list[i]->action == 'I')
-            len = snprintf(line, sizeof line, "* install of %.900s, version %.900s: Download size: %7lu kb, Install size: %7lu kb\n", n, v, fk, dk);
+            len = snprintf(line, sizeof line,
+                           "* install of %.900s, version %.900s: Download size: %7lu kb, Install "
+                           "size: %7lu kb\n",
+                           n, v, fk, dk);
         else if (list[i]->action == 'U')
-            len = snprintf(line, sizeof line, "* update of %.900s to version %.900s: Download size: %7lu kb, Install size: %7lu kb\n", n, v, fk, dk);
+            len = snprintf(line, sizeof line,
+                           "* update of %.900s to version %.900s: Download size: %7lu kb, Install "
+                           "size: %7lu kb\n",
+                           n, v, fk, dk);
         else if (list[i]->action == 'D')
-            len = snprintf(line, sizeof line, "* removal of %.900s, version %.900s: Install size: %7lu kb\n", n, v, dk);
+            len =
+                snprintf(line, sizeof line,
+                         "* removal of %.900s, version %.900s: Install size: %7lu kb\n", n, v, dk);
         if (len > 0)
             text += line;
     }

@@ -11,8 +11,8 @@
 #include "plan_common.h"
 #include "zpm.h"
 
-ZPD *zpm_get_dependency(ZPM *zpm, const char *cand, const char *dep_name, ZPC *zpc,
-                        char **dep_dirs, ZPD **dep_zpk) {
+ZPD *zpm_get_dependency(ZPM *zpm, const char *cand, const char *dep_name, ZPC *zpc, char **dep_dirs,
+                        ZPD **dep_zpk) {
     ZPD *d = *dep_zpk;
     zlogf(ZLOG_DEBUG, "Checking dep %s for canditate %s\n", dep_name, cand);
     d->status = 'U';
@@ -111,8 +111,9 @@ bool grow(const CheckKind &k, int n, int *num_zpds, ZPD ***all_zpds) {
         return false;
     *all_zpds = g_run.list = list;
     *num_zpds = total;
-    zlogf(ZLOG_DEBUG, k.walk ? "%s Reallocating space for %d zpds, setting counter to %d"
-                             : "%s: Reallocating space for %d zpds, setting counter to %d",
+    zlogf(ZLOG_DEBUG,
+          k.walk ? "%s Reallocating space for %d zpds, setting counter to %d"
+                 : "%s: Reallocating space for %d zpds, setting counter to %d",
           k.pfx, total, g_run.next);
     return true;
 }
@@ -173,8 +174,8 @@ int check(const CheckKind &k, ZPM *zpm, ZPI *cand, ZPC *zpc, char **dep_dirs, in
     }
     int n = zpm::plan::count_deps(cand->deps);
     if (n == 0) {
-        zlogf(ZLOG_DEBUG, "%s: ok, canidate <%s> has no new dependencies, total of deps: %d",
-              k.pfx, cand->name, *num_zpds);
+        zlogf(ZLOG_DEBUG, "%s: ok, canidate <%s> has no new dependencies, total of deps: %d", k.pfx,
+              cand->name, *num_zpds);
         return 0;
     }
     zlogf(ZLOG_DEBUG, "%s: ok, canidate <%s> has %02d dependencies", k.pfx, cand->name, n);
@@ -204,7 +205,6 @@ int zpm_chk_install(ZPM *zpm, ZPI *cand, ZPC *zpc, char **dep_dirs, int *num_zpd
     return check(kInstall, zpm, cand, zpc, dep_dirs, num_zpds, all_zpds);
 }
 
-int zpm_chk_walk(ZPM *zpm, ZPI *cand, ZPC *zpc, char **dep_dirs, int *num_zpds,
-                 ZPD ***all_zpds) {
+int zpm_chk_walk(ZPM *zpm, ZPI *cand, ZPC *zpc, char **dep_dirs, int *num_zpds, ZPD ***all_zpds) {
     return check(kWalk, zpm, cand, zpc, dep_dirs, num_zpds, all_zpds);
 }

@@ -211,11 +211,13 @@ int zpm_chk_delete_deps(ZPM *zpm, ZPI *cand, int *num_zpds, ZPD ***all_zpds) {
     zlogf(ZLOG_DEBUG, "zpm_chk_delete_deps: Checking candidate <%s>", cand->name);
     int n = zpm::plan::count_deps(cand->deps);
     if (n == 0) {
-        zlogf(ZLOG_DEBUG, "zpm_chk_install: ok, canidate <%s> has no new dependencies, total of deps: %d",
+        zlogf(ZLOG_DEBUG,
+              "zpm_chk_install: ok, canidate <%s> has no new dependencies, total of deps: %d",
               cand->name, *num_zpds);
         return 0;
     }
-    zlogf(ZLOG_DEBUG, "zpm_chk_delete_deps: ok, candidate <%s> has %02d dependencies", cand->name, n);
+    zlogf(ZLOG_DEBUG, "zpm_chk_delete_deps: ok, candidate <%s> has %02d dependencies", cand->name,
+          n);
     if (!prepare_list("zpm_chk_delete_deps", n, num_zpds, all_zpds))
         return 0;
     for (int i = 0; i < n; i++) {

@@ -61,7 +61,6 @@ ZPT *new_zpt(const char *request, char stat, char action, ZPI *head, int num, ZP
     return zpt;
 }
 
-
 void ui_add(const std::string &line) {
     if (zpmui)
         zpmui_line_add(zpmui, line.c_str());

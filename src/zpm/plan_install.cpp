@@ -75,8 +75,8 @@ void count_once(ZPT *t, bool with_installed) {
 }
 
 // Builds the transaction of a successful install or walk check.
-ZPT *finish_plan(const char *zpk_name, bool is_file, char action, ZPI *head, int num,
-                 ZPD **list, bool with_installed) {
+ZPT *finish_plan(const char *zpk_name, bool is_file, char action, ZPI *head, int num, ZPD **list,
+                 bool with_installed) {
     ZPT *t = zpm::plan::new_zpt(zpk_name, is_file ? 'L' : 'R', action, head, num, nullptr);
     if (!t) {
         zpm::plan::free_zpds(list);
@@ -99,8 +99,9 @@ ZPT *zpm_pre_install(ZPM *zpm, ZPC *zpc, char *zpk_name, char *variant, char **d
     bool is_file = false;
     ZpiPtr head(head_of(zpm, zpc, zpk_name, variant, is_file));
     if (!head) {
-        zlogf(ZLOG_INFO, is_file ? "%s is not a valid package file, skipping"
-                                 : "%s was not found in the package catalogue",
+        zlogf(ZLOG_INFO,
+              is_file ? "%s is not a valid package file, skipping"
+                      : "%s was not found in the package catalogue",
               zpk_name);
         return nullptr;
     }
@@ -122,8 +123,9 @@ ZPT *zpm_walk(ZPM *zpm, ZPC *zpc, char *zpk_name, char *variant, char **dep_dirs
     bool is_file = false;
     ZpiPtr head(head_of(zpm, zpc, zpk_name, variant, is_file));
     if (!head) {
-        zpm::plan::ui_add(std::string(zpk_name) + (is_file ? " is not a valid package file\n"
-                                                           : " was not found in the package catalogue\n"));
+        zpm::plan::ui_add(std::string(zpk_name) +
+                          (is_file ? " is not a valid package file\n"
+                                   : " was not found in the package catalogue\n"));
         return nullptr;
     }
     int num = 0;
@@ -189,8 +191,7 @@ void count_all(ZPT *t) {
 
 } // namespace
 
-ZPT *zpm_pre_update(ZPM *zpm, ZPC *zpc, char *zpk_name, char *variant, char **dep_dirs,
-                    ZPT **zpt) {
+ZPT *zpm_pre_update(ZPM *zpm, ZPC *zpc, char *zpk_name, char *variant, char **dep_dirs, ZPT **zpt) {
     store(zpt, nullptr);
     ZpiPtr file;
     ZpiPtr inst(installed_for_update(zpm, zpk_name, file));

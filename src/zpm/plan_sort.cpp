@@ -64,5 +64,6 @@ void zpds_sort(ZPI *zpt_head, ZPD ***all_zpds) {
     }
     if (n < 2)
         return;
-    std::stable_sort(list, list + n, [](const ZPD *a, const ZPD *b) { return a->depth > b->depth; });
+    std::stable_sort(list, list + n,
+                     [](const ZPD *a, const ZPD *b) { return a->depth > b->depth; });
 }

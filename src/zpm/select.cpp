@@ -24,7 +24,9 @@ struct Pick {
     const char *fb_variant = nullptr; // variant of a fallback selection
 };
 
-const char *variant_of(const ZPI *z) { return z->variant ? z->variant : ""; }
+const char *variant_of(const ZPI *z) {
+    return z->variant ? z->variant : "";
+}
 
 // A same-variant comparison: the newer record wins, the first among equals.
 void keep_newer(Pick &p, ZPI **list, int i, const char *where) {
@@ -39,8 +41,8 @@ void keep_newer(Pick &p, ZPI **list, int i, const char *where) {
         zlogf(ZLOG_DEBUG, "zpm_findone: Keeping %s instead of %s in %s, as this is older",
               s.c_str(), r.c_str(), where);
     } else {
-        zlogf(ZLOG_DEBUG, "zpm_findone: Keeping %s instead of %s in %s, first is first",
-              s.c_str(), r.c_str(), where);
+        zlogf(ZLOG_DEBUG, "zpm_findone: Keeping %s instead of %s in %s, first is first", s.c_str(),
+              r.c_str(), where);
     }
 }
 
@@ -65,7 +67,8 @@ void pick_specific(Pick &p, ZPI **list, int i, const char *variant) {
               "zpm_findone: Skipping %s of default variant, as %s was in the relevant %s variant",
               r.c_str(), s.c_str(), sv);
     } else if (strcmp(rec->variant, variant) != 0) {
-        zlogf(ZLOG_DEBUG, "zpm_findone: Skipping %s of %s variant, as %s was in the relevant %s variant",
+        zlogf(ZLOG_DEBUG,
+              "zpm_findone: Skipping %s of %s variant, as %s was in the relevant %s variant",
               r.c_str(), rec->variant, s.c_str(), sv);
     } else {
         std::string where = std::string("the ") + variant + " variant";
@@ -86,8 +89,7 @@ void pick_first_default(Pick &p, ZPI **list, int i) {
         p.sel = i;
         p.fb_variant = rec->variant;
     } else {
-        zlogf(ZLOG_DEBUG, "zpm_findone: Initiallly skipping %s due to variant mismatch",
-              r.c_str());
+        zlogf(ZLOG_DEBUG, "zpm_findone: Initiallly skipping %s due to variant mismatch", r.c_str());
     }
 }
 
@@ -98,7 +100,8 @@ void pick_default(Pick &p, ZPI **list, int i) {
     std::string r = uname(rec), s = uname(list[p.sel]);
     if (!rec->variant) {
         if (p.fb_variant) {
-            zlogf(ZLOG_DEBUG, "zpm_findone: Default variant found: %s, overriding fallback variant %s: %s",
+            zlogf(ZLOG_DEBUG,
+                  "zpm_findone: Default variant found: %s, overriding fallback variant %s: %s",
                   r.c_str(), p.fb_variant, s.c_str());
             p.sel = i;
             p.fallback_allowed = false;
@@ -107,10 +110,13 @@ void pick_default(Pick &p, ZPI **list, int i) {
             keep_newer(p, list, i, "the default variant");
         }
     } else if (!p.fallback_allowed) {
-        zlogf(ZLOG_DEBUG, "zpm_findone: Keeping %s instead of %s of variant %s, no fallback allowed (anymore)",
+        zlogf(ZLOG_DEBUG,
+              "zpm_findone: Keeping %s instead of %s of variant %s, no fallback allowed (anymore)",
               s.c_str(), r.c_str(), rec->variant);
     } else if (!p.fb_variant || strcmp(rec->variant, p.fb_variant) != 0) {
-        zlogf(ZLOG_DEBUG, "zpm_findone: Skipping both %s and %s and set no fallback allowed, as only one fallback can exist",
+        zlogf(ZLOG_DEBUG,
+              "zpm_findone: Skipping both %s and %s and set no fallback allowed, as only one "
+              "fallback can exist",
               r.c_str(), s.c_str());
         p.sel = -1;
         p.fallback_allowed = false;
@@ -157,14 +163,17 @@ int zpm_findone(const char *pkg_name, const char *variant, ZPI **zpi_list) {
     const char *name = pkg_name ? pkg_name : "";
     bool specific = variant && *variant && strcmp(variant, "default") != 0;
     if (specific)
-        zlogf(ZLOG_DEBUG, "zpm_findone: Number of packages to check for %s (%s variant specified): %d",
-              name, variant, n);
+        zlogf(ZLOG_DEBUG,
+              "zpm_findone: Number of packages to check for %s (%s variant specified): %d", name,
+              variant, n);
     else if (variant)
-        zlogf(ZLOG_DEBUG, "zpm_findone: Number of packages to check for %s (default variant specified): %d",
+        zlogf(ZLOG_DEBUG,
+              "zpm_findone: Number of packages to check for %s (default variant specified): %d",
               name, n);
     else
-        zlogf(ZLOG_DEBUG, "zpm_findone: Number of packages to check for %s (no variant specified): %d",
-              name, n);
+        zlogf(ZLOG_DEBUG,
+              "zpm_findone: Number of packages to check for %s (no variant specified): %d", name,
+              n);
     Pick p;
     p.fallback_allowed = (variant == nullptr);
     for (int i = 0; i < n; i++) {

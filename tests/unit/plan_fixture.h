@@ -81,8 +81,8 @@ class PlanTest : public RootTest {
         std::string desc = "ezpmVersion: 1.0\nezpkName: " + p.name + "\n";
         if (!p.variant.empty())
             desc += "ezpkVariant: " + p.variant + "\n";
-        desc += "ezpkVersion: " + p.version + "\nezpkArchitecture: " +
-                zpk_arch_getname(p.arch) + "\n";
+        desc +=
+            "ezpkVersion: " + p.version + "\nezpkArchitecture: " + zpk_arch_getname(p.arch) + "\n";
         for (const auto &d : p.deps)
             desc += "ezpkDependency: " + d + "\n";
         desc += "ezpkDataSize: " + std::to_string(p.datasize) + "\n";

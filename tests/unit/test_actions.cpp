@@ -40,8 +40,8 @@ ZPT *zpt(const char *head, char action, std::vector<ZPD *> recs) {
 std::vector<std::string> entries(ZPA **l) {
     std::vector<std::string> out;
     for (int i = 0; l && l[i]; i++)
-        out.push_back(std::string(l[i]->zpi->name) + "/" + l[i]->action + "/" + l[i]->status +
-                      "/" + l[i]->candidate);
+        out.push_back(std::string(l[i]->zpi->name) + "/" + l[i]->action + "/" + l[i]->status + "/" +
+                      l[i]->candidate);
     return out;
 }
 
@@ -66,10 +66,11 @@ TEST_F(Actions, NewNameCheck) {
 }
 
 TEST_F(Actions, SkipsNothingToDoAndUnresolvedAndDuplicates) {
-    ZPT *t = zpt("a", 'I',
-                 {zpd("b", "a", 'R', 'I', mkzpi(pkg("b"))), zpd("lib", "a", 'I', 'N', mkzpi(pkg("lib"))),
-                  zpd("ghost", "a", 'U', 0, nullptr), zpd("d", "b", 'L', 'I', mkzpi(pkg("d"))),
-                  zpd("d", "c", 'R', 'I', mkzpi(pkg("d", "2.0")))});
+    ZPT *t =
+        zpt("a", 'I',
+            {zpd("b", "a", 'R', 'I', mkzpi(pkg("b"))), zpd("lib", "a", 'I', 'N', mkzpi(pkg("lib"))),
+             zpd("ghost", "a", 'U', 0, nullptr), zpd("d", "b", 'L', 'I', mkzpi(pkg("d"))),
+             zpd("d", "c", 'R', 'I', mkzpi(pkg("d", "2.0")))});
     ZPA **list = nullptr;
     EXPECT_EQ(zpm_zpa_list_add_zpt(t, &list), 3);
     // The head first (its action and where it stands), then the records;
@@ -90,8 +91,9 @@ TEST_F(Actions, SkipsNothingToDoAndUnresolvedAndDuplicates) {
 
 TEST_F(Actions, MergesTransactionsByNameOnly) {
     ZPT *one = zpt("a", 'I', {zpd("d", "a", 'R', 'I', mkzpi(pkg("d")))});
-    ZPT *two = zpt("b", 'I', {zpd("d", "b", 'R', 'I', mkzpi(pkg("d", "9.9"))),
-                              zpd("e", "b", 'R', 'I', mkzpi(pkg("e")))});
+    ZPT *two = zpt("b", 'I',
+                   {zpd("d", "b", 'R', 'I', mkzpi(pkg("d", "9.9"))),
+                    zpd("e", "b", 'R', 'I', mkzpi(pkg("e")))});
     ZPA **list = nullptr;
     EXPECT_EQ(zpm_zpa_list_add_zpt(one, &list), 2);
     EXPECT_EQ(zpm_zpa_list_add_zpt(two, &list), 4);

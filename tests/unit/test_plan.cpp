@@ -125,7 +125,8 @@ TEST_F(Plan, RequestsThatCannotBePlanned) {
 
 TEST_F(Plan, SortOrdersChainsAndKeepsSingleRecord) {
     install(pkg("LIB"));
-    catalogue({pkg("A", {"B", "LIB"}), pkg("B", {"C"}), pkg("C", {"D"}), pkg("D"), pkg("S", {"D"})});
+    catalogue(
+        {pkg("A", {"B", "LIB"}), pkg("B", {"C"}), pkg("C", {"D"}), pkg("D"), pkg("S", {"D"})});
     ZPT *t = install_plan("A");
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(recs(t), (V{"B:R", "C:R", "D:R", "LIB:I"}));
@@ -237,10 +238,10 @@ TEST_F(Delete, RefusedWhileAnExplicitPackageRequiresIt) {
 TEST_F(Delete, TakesAlongOwnDependencyOnly) {
     install(pkg("A", {"D", "K", "X", "G"}, 1, 1));
     install(pkg("D", {}, 10, 10), 'D', "A");
-    install(pkg("K", {}, 100, 100), 'D', "E");   // came with E, which is still here
+    install(pkg("K", {}, 100, 100), 'D', "E"); // came with E, which is still here
     install(pkg("E", {"K"}));
-    install(pkg("X", {}, 1000, 1000));           // explicitly installed
-    install(pkg("G", {}, 5, 5), 'D', "gone");     // its head is no longer installed
+    install(pkg("X", {}, 1000, 1000));        // explicitly installed
+    install(pkg("G", {}, 5, 5), 'D', "gone"); // its head is no longer installed
     ZPT *t = plan("A");
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->action, 'D');

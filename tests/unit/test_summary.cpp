@@ -59,8 +59,10 @@ TEST_F(Summary, LinesByAction) {
     };
     for (const Row &r : rows) {
         ZPT *t = txn("pkg", r.action, r.fs, r.ds);
-        const char *what = r.action == 'I' ? "install" : r.action == 'U' ? "update"
-                           : r.action == 'D' ? "removal" : "walk";
+        const char *what = r.action == 'I'   ? "install"
+                           : r.action == 'U' ? "update"
+                           : r.action == 'D' ? "removal"
+                                             : "walk";
         EXPECT_EQ(zpm_txn_summary(t, what), r.text) << r.action;
         zpt_free(t);
     }
