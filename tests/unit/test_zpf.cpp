@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "arr.h"
+#include "ekva.h"
 #include "pkgfixture.h"
 #include "util.h"
 #include "zpm.h"
@@ -432,6 +433,26 @@ TEST_F(ZpfHostile, SafeHardLinksAndDotSlashNamesStillWork) {
     EXPECT_EQ(unpack({dir("./data/"), reg("./data/x", "x")}), 0);
     EXPECT_EQ(read_file(at("/deep/er/target/data/x")), "x");
     EXPECT_EQ(zpm_zpf_index(nullptr, at("/hostile.zpk").c_str()), nullptr);
+}
+
+// Unpacking does not judge hash lists (the installer does, from the unpacked
+// forks); what it unpacks must let that check see the lie.
+TEST_F(ZpfHostile, WrongHashListIsVisibleAfterUnpacking) {
+    const std::string lie = "0000000000000000000000000000000000000000:bin/tool\n";
+    ASSERT_EQ(unpack({dir("data/"), dir("data/bin/"), reg("data/bin/tool", "real"), dir("hash/"),
+                      reg("hash/data.txt", lie)}),
+              0);
+    s_ekva **listed = nullptr, **computed = nullptr;
+    char *sub = nullptr;
+    ASSERT_EQ(zpm_zpf_zpk_hashes(at("/deep/er/target").c_str(), "data", &listed), 0);
+    ASSERT_EQ(zpm_zpf_hash_files(at("/deep/er/target/data").c_str(), &sub, &computed), 0);
+    free(sub);
+    ASSERT_TRUE(listed && listed[1] && computed && computed[1]);
+    EXPECT_STREQ(listed[1]->val, "/bin/tool");
+    EXPECT_STREQ(computed[1]->val, "/bin/tool");
+    EXPECT_STRNE(listed[1]->key, computed[1]->key);
+    ekva_free(listed);
+    ekva_free(computed);
 }
 
 // Cut inside the first read of the payload, or well after it (a payload
