@@ -50,7 +50,9 @@ std::vector<std::string> sorted_entries(const std::string &dir) {
 std::string file_digest(const std::string &path) {
     char digest[41];
     if (!sha1_file(path.c_str(), 'x', digest))
-        throw Error{"cannot hash " + path + " (a symbolic link must point to a readable file)"};
+        throw Error{
+            "cannot hash " + path +
+            " (an unreadable file, or a symbolic link that does not lead to a readable file)"};
     return digest;
 }
 
