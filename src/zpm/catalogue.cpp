@@ -124,6 +124,12 @@ void zpm_zpc_close(void *backend_handle) {
 }
 
 int zpm_cache_fill(ZPC *zpc) {
+    // A second fill replaces the cache: the old records would otherwise leak,
+    // and an empty answer would leave them standing as the catalogue.
+    if (cached_zpis) {
+        zpm_zpi_list_free(cached_zpis);
+        cached_zpis = nullptr;
+    }
     int count = 0;
     if (pzpm_zpc_findpkg) {
         char star[] = "*";

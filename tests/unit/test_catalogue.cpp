@@ -51,9 +51,12 @@ class CatalogueTest : public RootTest {
     }
     // Loads the configurable test back end and connects with the given keys.
     ZPC *connect_test(std::vector<std::pair<const char *, std::string>> keys) {
-        handle_ = zpm_zpc_load(plugin("zpc_test_fail").c_str());
+        if (!handle_)
+            handle_ = zpm_zpc_load(plugin("zpc_test_fail").c_str());
         if (!handle_)
             return nullptr;
+        if (conf_)
+            ekva_free(conf_);
         conf_ = ekva_new(16, 2);
         for (auto &k : keys)
             ekva_addval(&conf_, k.first, k.second.c_str(), 2);
@@ -125,6 +128,23 @@ TEST_F(CatalogueTest, CacheFillAndFreeThroughBackend) {
     EXPECT_NE(log.find("Freeing cached zpis..."), std::string::npos);
     EXPECT_NE(log.find("4 cached zpis freed."), std::string::npos);
     pzpm_zpc_release(zpc);
+}
+
+TEST_F(CatalogueTest, SecondFillReplacesTheCache) {
+    set_cache({make_zpi("stale", nullptr, "0")});
+    ZPC *zpc = connect_test({{"zpc_test_pkgs", "fresh"}});
+    ASSERT_NE(zpc, nullptr);
+    EXPECT_EQ(zpm_cache_fill(zpc), 1);
+    EXPECT_EQ(ids(cached_zpis), (std::vector<std::string>{"fresh//1.0"}));
+    ZPI **list = nullptr;
+    EXPECT_EQ(find(zpc, "stale", nullptr, &list), 0);
+    pzpm_zpc_release(zpc);
+
+    ZPC *empty = connect_test({});
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(zpm_cache_fill(empty), 0);
+    EXPECT_EQ(cached_zpis, nullptr) << "an empty catalogue leaves no cache behind";
+    pzpm_zpc_release(empty);
 }
 
 TEST_F(CatalogueTest, WithoutCacheSearchGoesToBackend) {
