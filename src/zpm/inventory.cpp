@@ -87,10 +87,16 @@ template <class T, void (*FreeElem)(T)> class GrowArray {
     int cap_;
 };
 
-void free_str(char *s) { free(s); }
-void free_zpi(ZPI *z) { zpk_info_free(z); }
+void free_str(char *s) {
+    free(s);
+}
+void free_zpi(ZPI *z) {
+    zpk_info_free(z);
+}
 
-char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
+char *dup_or_null(const char *s) {
+    return s ? strdup(s) : nullptr;
+}
 
 // Entry type as the directory read reports it; file systems that do not
 // report one are asked with lstat so their listings are not empty.
@@ -108,8 +114,8 @@ unsigned char entry_type(int dfd, const dirent *de) {
 // Reads installed/<name>/<file> within the 256-character path limit.
 char *read_inv_file(const char *name, const char *file) {
     char path[256];
-    int n = snprintf(path, sizeof path, "%s/%s/%s", zpm::paths::installed_dir().c_str(), name,
-                     file);
+    int n =
+        snprintf(path, sizeof path, "%s/%s/%s", zpm::paths::installed_dir().c_str(), name, file);
     if (n < 0 || n >= static_cast<int>(sizeof path)) {
         zlogf(ZLOG_DEBUG, "Filename <%s> too long, skipping entry %s", path, name);
         return nullptr;
@@ -124,8 +130,7 @@ char *read_inv_file(const char *name, const char *file) {
 // A package name is one directory entry; anything that would reach outside
 // installed/ is not a package.
 bool plain_name(const char *name) {
-    return name && *name && !strchr(name, '/') && strcmp(name, ".") != 0 &&
-           strcmp(name, "..") != 0;
+    return name && *name && !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
 // Walks installed/ with the listings' skips; calls f(zpi) for each package
@@ -364,8 +369,7 @@ char *zpm_file_owner(ZPM *, const char *filename) {
         }
         int fd = openat(dirfd(d.get()), de->d_name, O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            zlogf(ZLOG_ERROR, "Failure opening <%s> for reading: %s", de->d_name,
-                  strerror(errno));
+            zlogf(ZLOG_ERROR, "Failure opening <%s> for reading: %s", de->d_name, strerror(errno));
             continue;
         }
         zlogf(ZLOG_DEBUG, "Checking in <%s>", de->d_name);
@@ -446,8 +450,8 @@ void zpm_log_action(int action, const char *puname_old, const char *puname_new,
         snprintf(buf, sizeof buf, "%s: installed %s as dependency of %s", stamp, puname_new,
                  candidate);
     else if (action == 2 && !candidate)
-        snprintf(buf, sizeof buf, "%s: updated %s to %s as requested by user", stamp,
-                 puname_old, puname_new);
+        snprintf(buf, sizeof buf, "%s: updated %s to %s as requested by user", stamp, puname_old,
+                 puname_new);
     else if (action == 2)
         snprintf(buf, sizeof buf, "%s: updated %s to %s as dependency of %s", stamp, puname_old,
                  puname_new, candidate);
@@ -465,8 +469,7 @@ void zpm_log_action(int action, const char *puname_old, const char *puname_new,
     }
     fprintf(f.get(), "%s\n", buf);
     if (fflush(f.get()) != 0 || fclose(f.release()) != 0)
-        zlogf(ZLOG_ERROR, "zpm_log_action: failed to write %s: %s", path.c_str(),
-              strerror(errno));
+        zlogf(ZLOG_ERROR, "zpm_log_action: failed to write %s: %s", path.c_str(), strerror(errno));
 }
 
 const char *zpk_stat_desc(char stat) {

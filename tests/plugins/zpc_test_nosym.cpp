@@ -3,9 +3,17 @@
 
 extern "C" {
 
-ZPC *zpc_connect(s_ekva **, s_zpmlog *) { return nullptr; }
-int zpc_refresh(ZPC *) { return 0; }
-int zpc_readpkg(ZPC *, ZPI *, FILE *) { return 0; }
-int zpc_release(ZPC *) { return 0; }
+ZPC *zpc_connect(s_ekva **, s_zpmlog *) {
+    return nullptr;
+}
+int zpc_refresh(ZPC *) {
+    return 0;
+}
+int zpc_readpkg(ZPC *, ZPI *, FILE *) {
+    return 0;
+}
+int zpc_release(ZPC *) {
+    return 0;
+}
 
 } // extern "C"

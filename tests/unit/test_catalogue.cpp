@@ -68,8 +68,8 @@ class CatalogueTest : public RootTest {
         std::copy(zpis.begin(), zpis.end(), cached_zpis);
     }
     int find(ZPC *zpc, const char *name, const char *variant, ZPI ***list) {
-        return zpm_findpkg(zpc, const_cast<char *>(name), const_cast<char *>(variant), nullptr,
-                           5, nullptr, list);
+        return zpm_findpkg(zpc, const_cast<char *>(name), const_cast<char *>(variant), nullptr, 5,
+                           nullptr, list);
     }
     void *handle_ = nullptr;
     s_ekva **conf_ = nullptr;
@@ -226,8 +226,9 @@ std::vector<std::string> reference(ZPI **cache, const std::string &name, const c
     std::vector<ZPI *> hit;
     for (int i = 0; cache[i]; i++) {
         const ZPI *z = cache[i];
-        bool vok = !variant || ((!*variant || !strcmp(variant, "default")) ? !z->variant
-                                : (z->variant && !strcmp(z->variant, variant)));
+        bool vok = !variant || ((!*variant || !strcmp(variant, "default"))
+                                    ? !z->variant
+                                    : (z->variant && !strcmp(z->variant, variant)));
         if (name == z->name && vok)
             hit.push_back(cache[i]);
     }
@@ -246,8 +247,7 @@ TEST_F(CatalogueTest, NameIndexAgreesWithScanOnRandomCatalogues) {
             std::string name(1 + rng() % 3, 'a');
             for (char &ch : name)
                 ch = static_cast<char>('a' + rng() % 4);
-            zpis.push_back(make_zpi(name.c_str(), variants[rng() % 4],
-                                    std::to_string(i).c_str()));
+            zpis.push_back(make_zpi(name.c_str(), variants[rng() % 4], std::to_string(i).c_str()));
         }
         set_cache(zpis);
         for (int q = 0; q < 60; q++) {

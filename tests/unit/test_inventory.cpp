@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,8 +124,7 @@ TEST_F(InventoryTest, LockWritesPidAndCloseRemovesIt) {
     EXPECT_NE(log_text().find("Wrote lock file " + zpm::paths::lock_file()), std::string::npos);
     zpm_close(zpm);
     EXPECT_FALSE(exists(zpm::paths::lock_file()));
-    EXPECT_NE(log_text().find("Removed lock file " + zpm::paths::lock_file()),
-              std::string::npos);
+    EXPECT_NE(log_text().find("Removed lock file " + zpm::paths::lock_file()), std::string::npos);
 }
 
 TEST_F(InventoryTest, LockHeldByAnotherProcessFails) {
@@ -277,8 +276,8 @@ TEST_F(InventoryTest, OverlongDescPathIsSkippedAtTheLimit) {
     // installed/<name>/desc.txt must stay below 256 characters.
     size_t fixed = zpm::paths::installed_dir().size() + 1 + strlen("/desc.txt");
     ASSERT_LT(fixed, 250u);
-    std::string fits(255 - fixed, 'f');  // path of 255 characters
-    std::string over(256 - fixed, 'o');  // path of 256 characters
+    std::string fits(255 - fixed, 'f'); // path of 255 characters
+    std::string over(256 - fixed, 'o'); // path of 256 characters
     install(fits);
     install(over);
     install("short");
@@ -335,9 +334,15 @@ TEST_F(InventoryTest, FileOwnerFindsExactLinesOnly) {
         const char *file;
         std::string owner; // "" for none
     } cases[] = {
-        {"/bin/ls", first},           {"/bin/cat", "coreutils"}, {"/bin/ash", "busybox"},
-        {"/usr/share/last", "noeol"}, {"/etc/crlf.conf", "crlf"}, {"/bin/old-only", ""},
-        {"/bin/l", ""},               {"/bin/ls/", ""},          {"bin/ls", ""},
+        {"/bin/ls", first},
+        {"/bin/cat", "coreutils"},
+        {"/bin/ash", "busybox"},
+        {"/usr/share/last", "noeol"},
+        {"/etc/crlf.conf", "crlf"},
+        {"/bin/old-only", ""},
+        {"/bin/l", ""},
+        {"/bin/ls/", ""},
+        {"bin/ls", ""},
         {"", ""},
     };
     for (const Case &c : cases) {
@@ -387,7 +392,7 @@ TEST_F(InventoryTest, FileListReadsLinesGrowingFrom20) {
         expect.push_back(p);
     }
     std::string huge = "/" + std::string(5000, 'x'); // kept whole, never split
-    content += huge; // and no final newline
+    content += huge;                                 // and no final newline
     expect.push_back(huge);
     index("big", content);
     clear_log();
@@ -405,8 +410,7 @@ TEST_F(InventoryTest, FileListMissingOrEmpty) {
     install("emptyfiles");
     index("emptyfiles", "\n\n");
     EXPECT_EQ(zpm_zpl_index(nullptr, "nofiles"), nullptr);
-    EXPECT_NE(log_text().find("zpm_zpl_file_list: nofiles contains no files"),
-              std::string::npos);
+    EXPECT_NE(log_text().find("zpm_zpl_file_list: nofiles contains no files"), std::string::npos);
     EXPECT_EQ(zpm_zpl_index(nullptr, "emptyfiles"), nullptr);
     index("ghost", "/a\n"); // a file index without an installed package
     EXPECT_EQ(zpm_zpl_index(nullptr, "ghost"), nullptr);
@@ -422,7 +426,8 @@ TEST_F(InventoryTest, InstallLogLines) {
     } cases[] = {
         {1, nullptr, "a_any_1.0", nullptr, "installed a_any_1.0 as requested by user"},
         {1, nullptr, "b_x86_64_2", "a", "installed b_x86_64_2 as dependency of a"},
-        {2, "a_any_1.0", "a_any_1.1", nullptr, "updated a_any_1.0 to a_any_1.1 as requested by user"},
+        {2, "a_any_1.0", "a_any_1.1", nullptr,
+         "updated a_any_1.0 to a_any_1.1 as requested by user"},
         {2, "b_1", "b_2", "app", "updated b_1 to b_2 as dependency of app"},
         {3, nullptr, "a_any_1.1", nullptr, "deleted a_any_1.1 as requested by user"},
         {3, nullptr, "c_dev_any_9", "a", "deleted c_dev_any_9 as dependency of a"},
@@ -448,7 +453,7 @@ TEST_F(InventoryTest, InstallLogLines) {
         ASSERT_EQ(line.back(), '\n');
         line.pop_back();
         // "YYYY-MM-DD hh:mm:ss: text"
-        struct tm tmv{};
+        struct tm tmv {};
         int used = 0;
         ASSERT_EQ(sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d: %n", &tmv.tm_year, &tmv.tm_mon,
                          &tmv.tm_mday, &tmv.tm_hour, &tmv.tm_min, &tmv.tm_sec, &used),

@@ -119,8 +119,8 @@ class ZpcDirsTest : public RootTest {
         return z;
     }
     int find(ZPC *z, const char *name, const char *variant, ZPI ***list) {
-        return pzpm_zpc_findpkg(z, const_cast<char *>(name), const_cast<char *>(variant),
-                                nullptr, 5, nullptr, list);
+        return pzpm_zpc_findpkg(z, const_cast<char *>(name), const_cast<char *>(variant), nullptr,
+                                5, nullptr, list);
     }
     // A standard repository: two directories, variants, an i686 package and
     // files that are not packages.
@@ -150,8 +150,7 @@ TEST_F(ZpcDirsTest, RefreshIndexesEveryDirectoryAndSkipsBadFiles) {
     EXPECT_TRUE(exists(repo1_ + "/index.ldif"));
     EXPECT_TRUE(exists(repo2_ + "/index.ldif"));
     std::string log = log_text();
-    EXPECT_NE(log.find("[WARNING] zpc-dirs: skipping " + repo1_ + "/broken.zpk"),
-              std::string::npos)
+    EXPECT_NE(log.find("[WARNING] zpc-dirs: skipping " + repo1_ + "/broken.zpk"), std::string::npos)
         << log;
     std::string index = read_file(repo1_ + "/index.ldif");
     EXPECT_EQ(index.rfind("# zpc-dirs index 1\n", 0), 0u);

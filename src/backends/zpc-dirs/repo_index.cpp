@@ -63,8 +63,8 @@ bool split_attr(const std::string &l, std::string &name, std::string &value) {
     if (!b64)
         return true;
     std::string out(value.size() + 1, '\0');
-    int n = lutil_b64_pton(value.c_str(), reinterpret_cast<unsigned char *>(out.data()),
-                           out.size());
+    int n =
+        lutil_b64_pton(value.c_str(), reinterpret_cast<unsigned char *>(out.data()), out.size());
     if (n < 0)
         return false;
     out.resize(static_cast<size_t>(n));
@@ -189,8 +189,8 @@ bool trailer_count(const std::string &l, long &count) {
 
 } // namespace
 
-ReadStatus parse_index(const std::string &dir, const std::string &text,
-                       std::vector<ZpiPtr> &out, std::string &why) {
+ReadStatus parse_index(const std::string &dir, const std::string &text, std::vector<ZpiPtr> &out,
+                       std::string &why) {
     out.clear();
     size_t pos = 0;
     Line line;

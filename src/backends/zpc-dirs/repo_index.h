@@ -28,8 +28,8 @@ enum class ReadStatus { ok, missing, corrupt };
 ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::string &why);
 
 // Parses index text (exposed for the reader's own checks).
-ReadStatus parse_index(const std::string &dir, const std::string &text,
-                       std::vector<ZpiPtr> &out, std::string &why);
+ReadStatus parse_index(const std::string &dir, const std::string &text, std::vector<ZpiPtr> &out,
+                       std::string &why);
 
 // Writes the index for the records (rel_uri must be set) to a temporary file
 // in dir and renames it into place.  false with why on failure; a failure

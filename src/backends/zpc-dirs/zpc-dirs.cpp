@@ -62,7 +62,9 @@ struct DirsConn {
     bool loaded = false;
 };
 
-DirsConn *conn_of(ZPC *zpc) { return reinterpret_cast<DirsConn *>(zpc); }
+DirsConn *conn_of(ZPC *zpc) {
+    return reinterpret_cast<DirsConn *>(zpc);
+}
 
 std::string trim(const std::string &s) {
     size_t a = s.find_first_not_of(" \t");
@@ -101,8 +103,7 @@ bool has_zpk_suffix(const char *name) {
 bool list_packages(const std::string &dir, std::vector<std::string> &names) {
     Dir d(opendir(dir.c_str()));
     if (!d) {
-        zlogf(ZLOG_WARNING, "zpc-dirs: cannot read directory %s: %s", dir.c_str(),
-              strerror(errno));
+        zlogf(ZLOG_WARNING, "zpc-dirs: cannot read directory %s: %s", dir.c_str(), strerror(errno));
         return false;
     }
     while (dirent *de = readdir(d.get())) {
@@ -123,8 +124,7 @@ std::vector<ZpiPtr> scan_dir(const std::string &dir, const std::vector<std::stri
         std::string path = dir + "/" + n;
         ZpiPtr z(zpm_zpf_info(path.c_str(), 0));
         if (!z) {
-            zlogf(ZLOG_WARNING, "zpc-dirs: skipping %s: not a readable package file",
-                  path.c_str());
+            zlogf(ZLOG_WARNING, "zpc-dirs: skipping %s: not a readable package file", path.c_str());
             continue;
         }
         free(z->rel_uri);
@@ -175,9 +175,8 @@ void load_dir(const std::string &dir, std::vector<ZpiPtr> &out) {
 // Sorted by name (stable: directory and file order kept within a name), so
 // callers that sort again find the work done.
 void sort_by_name(std::vector<ZpiPtr> &v) {
-    std::stable_sort(v.begin(), v.end(), [](const ZpiPtr &a, const ZpiPtr &b) {
-        return strcmp(a->name, b->name) < 0;
-    });
+    std::stable_sort(v.begin(), v.end(),
+                     [](const ZpiPtr &a, const ZpiPtr &b) { return strcmp(a->name, b->name) < 0; });
 }
 
 void ensure_loaded(DirsConn *c) {
@@ -198,8 +197,8 @@ bool variant_accepts(const ZPI *z, const char *variant) {
     return z->variant && strcmp(z->variant, variant) == 0;
 }
 
-bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant,
-             const char *version, int arch) {
+bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant, const char *version,
+             int arch) {
     if (strcmp(z->name, name) != 0 && (!pattern || fnmatch(name, z->name, 0) != 0))
         return false;
     if (!variant_accepts(z, variant))
@@ -239,8 +238,8 @@ ZPC *connect_impl(s_ekva **conf) {
     return &c->zpc;
 }
 
-int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char *version,
-                 int arch, ZPI ***list) {
+int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char *version, int arch,
+                 ZPI ***list) {
     ensure_loaded(c);
     // Without special characters a pattern matches only its own text.
     bool pattern = strpbrk(name, "*?[\\") != nullptr;
@@ -327,9 +326,8 @@ __attribute__((visibility("default"))) int zpc_refresh(ZPC *zpc) {
     }
 }
 
-__attribute__((visibility("default"))) int zpc_findpkg(ZPC *zpc, char *name, char *variant,
-                                                       char *version, int arch, s_ekva **,
-                                                       ZPI ***list) {
+__attribute__((visibility("default"))) int
+zpc_findpkg(ZPC *zpc, char *name, char *variant, char *version, int arch, s_ekva **, ZPI ***list) {
     if (!zpc || !name || !list)
         return 0;
     try {
