@@ -159,4 +159,34 @@ zpm_run -I -n b
 check_eq "zpm -I -n b runs while locked" 1 "$RC"
 kill "$holder" 2>/dev/null
 wait "$holder" 2>/dev/null
+
+# The same with a real zpm holding the lock: the first -I waits at its
+# question (a yad that answers only when told to) while a second one runs.
+mv "$ZR/usr/bin/yad" "$ZR/usr/bin/yad.fake"
+cat > "$ZR/usr/bin/yad" <<'EOF'
+#!/bin/bash
+for a in "$@"; do
+  if [ "$a" = --button=gtk-yes:0 ]; then
+    : > /tmp/asking
+    for _ in $(seq 300); do [ -e /tmp/answer ] && break; sleep 0.1; done
+  fi
+done
+exec /usr/bin/yad.fake "$@"
+EOF
+chmod 0755 "$ZR/usr/bin/yad"
+rm -f "$ZR/tmp/asking" "$ZR/tmp/answer"
+yad_reset
+zroot_run /usr/bin/zpm -I b >/dev/null 2>&1 &
+first=$!
+for _ in $(seq 100); do [ -e "$ZR/tmp/asking" ] && break; sleep 0.1; done
+check "the first zpm -I holds the lock at its question" test -e "$ZR/tmp/asking"
+zpm_run -I b
+check_eq "a second zpm -I exits with 1" 1 "$RC"
+check_contains "a second zpm -I reports the lock" "failed to lock inventory" "$ERR"
+zpm_run -I -n b
+check_eq "a second zpm -I -n runs meanwhile" 1 "$RC"
+: > "$ZR/tmp/answer"
+wait "$first"
+check_eq "the first zpm -I ends (execution is not in this build)" 1 "$?"
+check "the lock file is gone after the first ends" test ! -e "$ZR$INV/lock"
 finish
