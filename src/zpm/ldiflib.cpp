@@ -121,7 +121,13 @@ char *decode_value(const std::string &text, int *len) {
     return out;
 }
 
+// File references are for trusted text only; readers of descriptions that
+// came with a package switch them off (see ldif_file_refs).
+bool g_file_refs = true;
+
 char *file_ref_value(const std::string &text, int *len) {
+    if (!g_file_refs)
+        return dup_bytes("", 0);
     std::string path = text.compare(0, strlen(kFileScheme), kFileScheme) == 0
                            ? text.substr(strlen(kFileScheme))
                            : text;
@@ -155,6 +161,12 @@ void clear_outputs(char **attr, char **value, int *len_value) {
 }
 
 } // namespace
+
+int ldif_file_refs(int allow) {
+    int before = g_file_refs ? 1 : 0;
+    g_file_refs = allow != 0;
+    return before;
+}
 
 char *ldif_parse(char *buffer, int /*bufsize*/, char **attr, char **value, int *len_value,
                  int *type) {

@@ -17,6 +17,10 @@ char *ldif_get_entry(char *buffer, int bufsize, char **entry, int *len_entry);
 int _ldif_count_attr(char *ldif_buffer, int ldif_size, const char *attr);
 int _ldif_get_attr(char *ldif_buffer, int ldif_size, const char *attr, char **ret_value, int seq);
 char *_read_file(const char *filename, int *buffer_bytes);
+/* Whether file-reference values ("attr:< path") are read (1, the default) or
+ * yield an empty value (0).  Returns the previous setting.  Text that came
+ * from a package must never make zpm read local files. */
+int ldif_file_refs(int allow);
 
 int lutil_b64_ntop(const unsigned char *src, size_t srclength, char *target, size_t targsize);
 int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize);

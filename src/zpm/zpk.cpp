@@ -252,6 +252,9 @@ ZPI *zpk_info_parse(const char * /*zpl_name*/, int type, char *desc, char *inst)
     if (!zpi)
         return nullptr;
     zpi->removable = 1;
+    // Descriptions come from packages and catalogues: a value such as
+    // "ezpkDescription:< /etc/shadow" must not read a local file.
+    int file_refs = ldif_file_refs(0);
     bool ok = desc != nullptr;
     if (ok) {
         Text d{desc, static_cast<int>(strlen(desc))};
@@ -261,6 +264,7 @@ ZPI *zpk_info_parse(const char * /*zpl_name*/, int type, char *desc, char *inst)
         else if (ok && type == 2)
             ok = parse_install(inst, zpi);
     }
+    ldif_file_refs(file_refs);
     if (!ok) {
         zpk_info_free(zpi);
         return nullptr;

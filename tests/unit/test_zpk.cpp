@@ -12,6 +12,7 @@
 
 #include "arr.h"
 #include "ekva.h"
+#include "ldiflib.h"
 #include "testroot.h"
 #include "zpm.h"
 
@@ -184,6 +185,31 @@ TEST_F(ZpkParse, EveryFailureReturnsNullWithItsMessage) {
         else
             EXPECT_EQ(log.find("zpk_info_parse:"), std::string::npos) << log;
     }
+}
+
+// A hostile description naming a local file must not pull the file into the
+// record, while the LDIF reader itself still follows references for its other
+// callers.
+TEST_F(ZpkParse, FileReferencesInDescriptionsAreNotFollowed) {
+    std::string secret = at("/secret.txt");
+    zpmtest::write_file(secret, "root:hash:19000");
+    Zpi z = parse(3, kBase + "ezpkDescription:< file://" + secret + "\nezpkCreator:< " + secret +
+                         "\n");
+    ASSERT_TRUE(z);
+    EXPECT_TRUE(z->desc == nullptr || std::string(z->desc).empty());
+    EXPECT_TRUE(z->creator == nullptr || std::string(z->creator).empty());
+    Zpi named = parse(3, "ezpmVersion: 1.0\nezpkName:< " + secret +
+                             "\nezpkVersion: 1\nezpkArchitecture: any\n");
+    if (named) // an empty name at most, never the file's content
+        EXPECT_STREQ(named->name, "");
+
+    std::string line = "a:< " + secret + "\n";
+    char *attr = nullptr, *value = nullptr;
+    int len = 0, type = 0;
+    ASSERT_NE(ldif_parse(line.data(), int(line.size()), &attr, &value, &len, &type), nullptr);
+    EXPECT_EQ(std::string(value, size_t(len)), "root:hash:19000");
+    free(attr);
+    free(value);
 }
 
 TEST_F(ZpkParse, NullDescriptionIsRefused) {
