@@ -200,8 +200,9 @@ TEST_F(ZpkParse, FileReferencesInDescriptionsAreNotFollowed) {
     EXPECT_TRUE(z->creator == nullptr || std::string(z->creator).empty());
     Zpi named = parse(3, "ezpmVersion: 1.0\nezpkName:< " + secret +
                              "\nezpkVersion: 1\nezpkArchitecture: any\n");
-    if (named) // an empty name at most, never the file's content
+    if (named) { // an empty name at most, never the file's content
         EXPECT_STREQ(named->name, "");
+    }
 
     std::string line = "a:< " + secret + "\n";
     char *attr = nullptr, *value = nullptr;
