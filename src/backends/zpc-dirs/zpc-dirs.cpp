@@ -243,12 +243,20 @@ int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char 
     ensure_loaded(c);
     // Without special characters a pattern matches only its own text.
     bool pattern = strpbrk(name, "*?[\\") != nullptr;
+    // A request for everything (zpm filling its cache) takes the records
+    // themselves instead of copies, which halves the cost of a large
+    // catalogue; the next search reads the index again.
+    bool hand_over = strcmp(name, "*") == 0;
     std::vector<ZPI *> found;
-    for (const ZpiPtr &z : c->entries) {
+    for (ZpiPtr &z : c->entries) {
         if (!accepts(z.get(), name, pattern, variant, version, arch))
             continue;
-        if (ZPI *copy = zpk_info_copy(z.get()))
-            found.push_back(copy);
+        if (ZPI *rec = hand_over ? z.release() : zpk_info_copy(z.get()))
+            found.push_back(rec);
+    }
+    if (hand_over) {
+        c->entries.clear();
+        c->loaded = false;
     }
     if (found.empty())
         return 0;
