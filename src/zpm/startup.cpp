@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "arr.h"
 #include "frontend.h"
 #include "getopts.h"
 #include "loglib.h"
@@ -220,11 +221,7 @@ void load_backend(ZpmRun *run) {
 }
 
 void release_run(ZpmRun *run) {
-    if (run->object_names) {
-        for (char **n = run->object_names; *n; n++)
-            std::free(*n);
-        std::free(run->object_names);
-    }
+    arr_free(run->object_names);
     std::free(run->logfilename);
     ekva_free(run->zpm_opt_user);
     ekva_free(run->zpm_sys_conf);

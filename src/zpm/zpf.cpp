@@ -164,18 +164,29 @@ struct NameList {
 
 } // namespace
 
-extern "C" ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig) {
-    struct stat st;
+namespace {
+
+// The common start of the info and index readers: examine and open the file,
+// read its header; the stream is left at the first payload byte.
+ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f) {
     if (!zpf_name || stat(zpf_name, &st) != 0) {
         zlogf(ZLOG_ERROR, "Failed to stat %s", zpf_name ? zpf_name : "(null)");
         return nullptr;
     }
-    File f(fopen(zpf_name, "rb"));
+    f.reset(fopen(zpf_name, "rb"));
     if (!f) {
         zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
         return nullptr;
     }
-    ZpiPtr zpi(read_header(f.get(), zpf_name, HeaderMsgs::Plain));
+    return ZpiPtr(read_header(f.get(), zpf_name, HeaderMsgs::Plain));
+}
+
+} // namespace
+
+extern "C" ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig) {
+    struct stat st;
+    File f;
+    ZpiPtr zpi = open_package(zpf_name, st, f);
     if (!zpi)
         return nullptr;
     free(zpi->rel_uri);
@@ -198,16 +209,8 @@ extern "C" ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig) {
 
 extern "C" char **zpm_zpf_index(ZPM * /*zpm*/, const char *zpf_name) {
     struct stat st;
-    if (!zpf_name || stat(zpf_name, &st) != 0) {
-        zlogf(ZLOG_ERROR, "Failed to stat %s", zpf_name ? zpf_name : "(null)");
-        return nullptr;
-    }
-    File f(fopen(zpf_name, "rb"));
-    if (!f) {
-        zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
-        return nullptr;
-    }
-    ZpiPtr zpi(read_header(f.get(), zpf_name, HeaderMsgs::Plain));
+    File f;
+    ZpiPtr zpi = open_package(zpf_name, st, f);
     if (!zpi)
         return nullptr;
     ArchiveReader a = open_payload(f.get());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ekva.h"
+#include "arr.h"
 #include "frontend.h"
 #include "getopts.h"
 
@@ -394,11 +395,7 @@ TEST(OptionsHelp, SectionsPerMode) {
 namespace {
 
 void free_run(ZpmRun *run) {
-    if (run->object_names) {
-        for (char **n = run->object_names; *n; n++)
-            std::free(*n);
-        std::free(run->object_names);
-    }
+    arr_free(run->object_names);
     std::free(run->logfilename);
     ekva_free(run->zpm_opt_user);
 }
