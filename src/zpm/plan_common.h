@@ -7,9 +7,9 @@
 #include <string>
 
 #include "cres.h"
+#include "recptr.h"
 #include "zpm.h"
 
-using ZpiPtr = std::unique_ptr<ZPI, c_deleter<zpk_info_free>>;
 using ZpdPtr = std::unique_ptr<ZPD, c_deleter<zpd_free>>;
 
 namespace zpm::plan {

@@ -4,12 +4,13 @@
 
 #include "cres.h"
 #include "loglib.h"
+#include "recptr.h"
 #include "zpm.h"
 #include "zpmui.h"
 
 namespace {
 
-using Ekva = std::unique_ptr<s_ekva *, c_deleter<ekva_free>>;
+using Ekva = EkvaPtr;
 
 const char *action_text(char action) {
     switch (action) {

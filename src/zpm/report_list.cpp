@@ -11,12 +11,13 @@
 #include "cres.h"
 #include "loglib.h"
 #include "paths.h"
+#include "recptr.h"
 #include "zpm.h"
 #include "zpmui.h"
 
 namespace {
 
-using Ekva = std::unique_ptr<s_ekva *, c_deleter<ekva_free>>;
+using Ekva = EkvaPtr;
 
 const char *or_empty(const char *s) { return s ? s : ""; }
 

@@ -14,6 +14,7 @@
 
 #include "cres.h"
 #include "loglib.h"
+#include "recptr.h"
 #include "util.h"
 #include "zpm.h"
 #include "zps.h"
@@ -22,7 +23,6 @@ namespace {
 
 using ArchiveReader = std::unique_ptr<archive, c_deleter<archive_read_free>>;
 using ArchiveWriter = std::unique_ptr<archive, c_deleter<archive_write_free>>;
-using ZpiPtr = std::unique_ptr<ZPI, c_deleter<zpk_info_free>>;
 
 constexpr char kMagic[] = "EZPM10";
 

@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "recptr.h"
 #include "zpm.h"
 
 namespace zpcdirs {
 
-struct ZpiFree {
-    void operator()(ZPI *z) const noexcept { zpk_info_free(z); }
-};
-using ZpiPtr = std::unique_ptr<ZPI, ZpiFree>;
+using ZpiPtr = ::ZpiPtr;
 
 inline constexpr const char *kIndexName = "index.ldif";
 inline constexpr const char *kIndexHeader = "# zpc-dirs index 1";
