@@ -30,15 +30,6 @@ ZPI *make_zpi(const char *name, const char *variant, const char *version) {
     return z;
 }
 
-// "name/variant/version" of each record, the identity the tests compare.
-std::vector<std::string> ids(ZPI **list) {
-    std::vector<std::string> out;
-    for (int i = 0; list && list[i]; i++)
-        out.push_back(std::string(list[i]->name) + "/" +
-                      (list[i]->variant ? list[i]->variant : "") + "/" + list[i]->version);
-    return out;
-}
-
 class CatalogueTest : public RootTest {
   protected:
     void TearDown() override {

@@ -15,6 +15,7 @@
 #include "loglib.h"
 #include "paths.h"
 #include "testroot.h"
+#include "recptr.h"
 #include "zpm.h"
 #include "zpmui.h"
 
@@ -33,10 +34,7 @@ char **make_arr(const std::vector<const char *> &items) {
     return a;
 }
 
-struct ZpiFree {
-    void operator()(ZPI *z) const { zpk_info_free(z); }
-};
-using Zpi = std::unique_ptr<ZPI, ZpiFree>;
+using Zpi = ZpiPtr;
 
 // A record like the parser makes: only name, version and architecture set.
 Zpi make_zpi(const char *name, const char *version, int arch = ZPK_ARCH_ANY) {

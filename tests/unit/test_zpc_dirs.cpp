@@ -79,14 +79,6 @@ std::string sha1_of(const std::string &path) {
     return sha1_file(path.c_str(), 'x', hex) ? std::string(hex) : std::string();
 }
 
-std::vector<std::string> ids(ZPI **list) {
-    std::vector<std::string> out;
-    for (int i = 0; list && list[i]; i++)
-        out.push_back(std::string(list[i]->name) + "/" +
-                      (list[i]->variant ? list[i]->variant : "") + "/" + list[i]->version);
-    return out;
-}
-
 class ZpcDirsTest : public RootTest {
   protected:
     void SetUp() override {

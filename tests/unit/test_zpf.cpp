@@ -21,6 +21,7 @@
 #include "arr.h"
 #include "ekva.h"
 #include "pkgfixture.h"
+#include "recptr.h"
 #include "util.h"
 #include "zpm.h"
 
@@ -31,10 +32,7 @@ namespace {
 
 const char *kSubj = "/C=DE/O=Example Org/CN=Package Signer";
 
-struct ZpiFree {
-    void operator()(ZPI *z) const { zpk_info_free(z); }
-};
-using Zpi = std::unique_ptr<ZPI, ZpiFree>;
+using Zpi = ZpiPtr;
 
 std::vector<std::string> to_vec(char **arr) {
     std::vector<std::string> v;

@@ -14,18 +14,13 @@
 #include "ekva.h"
 #include "ldiflib.h"
 #include "testroot.h"
+#include "recptr.h"
 #include "zpm.h"
 
 namespace {
 
-struct ZpiFree {
-    void operator()(ZPI *z) const { zpk_info_free(z); }
-};
-using Zpi = std::unique_ptr<ZPI, ZpiFree>;
-struct EkvaFree {
-    void operator()(s_ekva **e) const { ekva_free(e); }
-};
-using Ekva = std::unique_ptr<s_ekva *, EkvaFree>;
+using Zpi = ZpiPtr;
+using Ekva = EkvaPtr;
 
 const std::string kBase =
     "ezpmVersion: 1.0\nezpkName: foo\nezpkVersion: 1.2\nezpkArchitecture: x86_64\n";

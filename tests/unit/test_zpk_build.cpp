@@ -17,6 +17,7 @@
 
 #include "ekva.h"
 #include "pkgfixture.h"
+#include "recptr.h"
 #include "util.h"
 #include "zpm.h"
 
@@ -27,10 +28,7 @@ namespace {
 
 const char *kSubj = "/C=DE/O=Example Org/CN=Builder";
 
-struct ZpiFree {
-    void operator()(ZPI *z) const { zpk_info_free(z); }
-};
-using Zpi = std::unique_ptr<ZPI, ZpiFree>;
+using Zpi = ZpiPtr;
 
 struct Entry {
     std::string name;

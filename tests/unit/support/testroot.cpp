@@ -63,6 +63,14 @@ int run(const std::string &cmd, std::string *out) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+std::vector<std::string> ids(ZPI **list) {
+    std::vector<std::string> out;
+    for (int i = 0; list && list[i]; i++)
+        out.push_back(std::string(list[i]->name) + "/" +
+                      (list[i]->variant ? list[i]->variant : "") + "/" + list[i]->version);
+    return out;
+}
+
 void RootTest::SetUp() {
     dir_ = std::make_unique<TempDir>();
     zpm::paths::set_root(dir_->path());

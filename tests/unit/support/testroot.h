@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "zpm/zpc.h"
+
 #include <string>
 #include <vector>
 
@@ -30,6 +32,9 @@ bool exists(const std::string &path);
 void make_dirs(const std::string &path);
 // Runs a shell command, returns its exit status; output goes to *out when given.
 int run(const std::string &cmd, std::string *out = nullptr);
+// "name/variant/version" of each record of a NULL-terminated list: the
+// identity tests compare search results by.
+std::vector<std::string> ids(ZPI **list);
 
 // A temporary root for the paths module, with a log file inside it
 // (root + "/test.log", all levels) as the global zpmlog.  Everything is
