@@ -38,5 +38,7 @@ std::string lock_file() { return at(kLockFile); }
 std::string install_log() { return at(kInstallLog); }
 std::string repo_dir() { return at(kRepoDir); }
 std::string tmp_template(const char *fixed_template) { return at(fixed_template); }
+std::string ldconfig() { return at(kLdconfig); }
+std::string target(const std::string &abs_path) { return root_prefix() + abs_path; }
 
 } // namespace zpm::paths

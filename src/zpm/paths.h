@@ -25,6 +25,7 @@ inline constexpr const char *kLockFile = "/var/lib/zpm/lock";
 inline constexpr const char *kInstallLog = "/var/lib/zpm/install.log";
 // Default package directory of the zpc-dirs catalogue back end.
 inline constexpr const char *kRepoDir = "/var/lib/zpm/repo";
+inline constexpr const char *kLdconfig = "/sbin/ldconfig";
 inline constexpr const char *kTmpListTemplate = "/tmp/zpi_listXXXXXX";
 inline constexpr const char *kTmpUiDataTemplate = "/tmp/uilistdatXXXXXX";
 inline constexpr const char *kTmpUiOutTemplate = "/tmp/uilistoutXXXXXX";
@@ -45,6 +46,9 @@ std::string lock_file();
 std::string install_log();
 std::string repo_dir();
 std::string tmp_template(const char *fixed_template); // for mkstemp
+std::string ldconfig();
+// Where a package's absolute path (a data file, "/usr/bin/x") lies on disk.
+std::string target(const std::string &abs_path);
 
 } // namespace zpm::paths
 

@@ -122,6 +122,54 @@ int zpm_zpf_extract(const char *zpf_name, const char *path_name, int verify_sig)
 int zpm_zpf_zpk_hashes(const char *inst_dir, const char *fork, s_ekva ***zpm_hash_ekva);
 int zpm_zpf_hash_files(const char *base_path, char **subdir, s_ekva ***file_hash_ekva);
 
+/* --------------------------------------------- file-system helpers (zpf_fs.cpp) */
+
+/* Copies src_name to dst_full.  An existing regular file at dst_full is first
+ * saved under bkp_base (at bkp_base followed by dst_full, listed in
+ * "<bkp_base>/index.txt") when bkp_base is not NULL; an existing symbolic link
+ * is removed; anything else is refused.  The new content is written under a
+ * temporary name beside the target and renamed over it, so the target is
+ * always either the old file or the whole new one.  keep_mode: 1 the source's
+ * mode, above 1 that mode, else the mode of creation.  keep_time and keep_user
+ * are not acted on.  Returns the number of bytes copied, or -1. */
+int zpm_zpf_copy(const char *dst_full, const char *src_name, const char *bkp_base, int keep_mode,
+                 int keep_time, int keep_user);
+/* Puts the staged file src_name at dst_full exactly as
+ * zpm_zpf_copy(dst_full, src_name, bkp_base, 1, 0, 0) would (same backup, same
+ * messages, same result, and the same resulting file: content, mode, owner,
+ * current modification time), but may move src_name there instead of copying
+ * it when both lie on one file system.  src_name is gone or unchanged
+ * afterwards; callers hand only files they no longer need. */
+int zpm_zpf_place(const char *dst_full, const char *src_name, const char *bkp_base);
+/* Applies a permission list ("<file>|<octal mode>" lines). */
+int zpm_zpf_perms(const char *perm_filename);
+/* Walks a link list ("<dir>|<target>|<name>" lines): removes (del) and/or
+ * creates (create) the listed symbolic links. */
+int zpm_zpf_links(const char *link_filename, int del, int create);
+/* Removes path and, for a directory, everything below it; links are removed,
+ * not followed.  0 also when path does not exist. */
+int zpm_zpf_rmdir(const char *path);
+/* Creates pathname with mode and its missing parents with 0755.  A trailing
+ * '/' is removed from the caller's string. */
+void zpm_zpf_mkdir(char *pathname, int mode);
+
+/* ------------------------------------------ execution (exec_*.cpp) */
+
+int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc);
+int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC *zpc);
+int zpm_stage_have_zpk(char *zpk_filename, ZPI *zpi);
+int zpm_chk_all_files(char *inst_dir, char ***data_files, char ***info_files, char ***init_files);
+int zpm_chk_sub_files(char *inst_dir, char *fork, char ***files);
+int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_files);
+int zpm_scripts_exe(ZPT **zpt);
+int zpm_exe_update(ZPM *zpm, ZPT **zpt, ZPC *zpc);
+int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, ZPC *zpc);
+int zpm_chk_local_update(ZPM *zpm, char **old_files, char **new_files, char ***pdel_files,
+                         char ***padd_files);
+int zpm_exe_delete(ZPM *zpm, ZPT **zpt);
+int zpm_one_delete(ZPM *zpm, ZPI *zpi);
+int zpm_install_rollback(char **remove, char *bkp_base);
+
 /* -------------------------------------------------- inventory (inventory.cpp) */
 
 ZPM *zpm_open(const char *path_name);
