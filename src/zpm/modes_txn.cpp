@@ -1,8 +1,7 @@
 // Transaction modes (install, update, delete) and the walk.  Each named
-// package is planned into a transaction; a dry run merges them into one
-// action list whose size is the exit status.  Carrying a transaction out is
-// not part of this build: after the summary and a yes, the mode says so and
-// ends with status 1 instead of pretending to have changed anything.
+// package is planned into a transaction, shown, confirmed and carried out
+// before the next is planned; a dry run merges them into one action list
+// whose size is the exit status.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +26,7 @@ struct TxnCtx {
     ZPA **dry = nullptr; // the dry-run list across all names
     int dry_count = 0;
     bool cached = false;
-    bool unavailable = false; // a confirmed change could not be carried out
+    bool update_all = false;
 };
 
 // The "incdir" option as a one-element list, or null.
@@ -83,14 +82,27 @@ int end_dry(TxnCtx &c, const char *header) {
     return c.dry_count;
 }
 
-const char *kVerb[] = {"installing", "updating", "removing"};
-
-// Stands where the executors will be called.
-int execute(TxnCtx &c, int kind) {
-    std::fprintf(stderr, "zpm: %s is not available in this build; use -n to see the plan\n",
-                 kVerb[kind]);
-    c.unavailable = true;
-    return -1;
+// Carries a transaction out and tells the user how it went.  kind: 0
+// install, 1 update, 2 delete.  quiet: a success is only logged.
+void execute(TxnCtx &c, ZPT *zpt, const char *name, int kind, bool quiet = false) {
+    int rc;
+    if (kind == 0)
+        rc = zpm_exe_install(c.zpm, &zpt, c.zpc);
+    else if (kind == 1)
+        rc = zpm_exe_update(c.zpm, &zpt, c.zpc);
+    else
+        rc = zpm_exe_delete(c.zpm, &zpt);
+    static const char *const failed[] = {"Failure installing %s, rc: %d\n",
+                                         "Failure updating %s, rc: %d\n",
+                                         "Failure deleting %s, rc: %d\n"};
+    static const char *const done[] = {"%s successfully installed\n", "%s successfully updated\n",
+                                       "%s successfully deleted\n"};
+    if (rc != 0)
+        zpmui_infof(0, failed[kind], name, rc);
+    else if (quiet)
+        zlogf(ZLOG_INFO, "%s successfully updated", name);
+    else
+        zpmui_infof(0, done[kind], name);
 }
 
 // Summary, question, and the outcome of one confirmed transaction.
@@ -110,11 +122,7 @@ void confirm_and_run(TxnCtx &c, ZPT *zpt, const char *name, int kind) {
         return;
     }
     zlogf(ZLOG_INFO, ok_log[kind], name);
-    execute(c, kind);
-}
-
-int exit_status(const TxnCtx &c) {
-    return c.unavailable ? 1 : 0;
+    execute(c, zpt, name, kind);
 }
 
 } // namespace
@@ -180,7 +188,7 @@ int zpm_mode_install(ZpmRun *run) {
         zpt_free(zpt);
     }
     close_all(c);
-    return dry_run ? end_dry(c, "The following packages would be installed") : exit_status(c);
+    return dry_run ? end_dry(c, "The following packages would be installed") : 0;
 }
 
 namespace {
@@ -196,7 +204,7 @@ void update_one(TxnCtx &c, const char *name, bool single) {
     if (dry_run)
         add_to_dry(c, zpt, name);
     else if (vote_mode == 2 || vote_mode == 3)
-        execute(c, 1);
+        execute(c, zpt, name, 1, c.update_all);
     else
         confirm_and_run(c, zpt, name, 1);
     zpt_free(zpt);
@@ -217,6 +225,7 @@ int zpm_mode_update(ZpmRun *run) {
     if (given == 1)
         c.variant = zpm_get_variant(run->zpm_opt_user);
     if (given == 0) {
+        c.update_all = true;
         zlogf(ZLOG_DEBUG, "zpm: No packages specified, checking all installed packages");
         names = owned = zpm_list_arr(c.zpm, 1);
         if (!names) {
@@ -233,7 +242,7 @@ int zpm_mode_update(ZpmRun *run) {
     close_all(c);
     arr_free(owned);
     if (!dry_run)
-        return exit_status(c);
+        return 0;
     if (!c.dry || c.dry_count == 0) {
         zpmui_infof(0, "%s", "There are no updates available\n");
         return 0;
@@ -262,7 +271,7 @@ int zpm_mode_delete(ZpmRun *run) {
         zpt_free(zpt);
     }
     close_all(c);
-    return dry_run ? end_dry(c, "The following packages would be deleted") : exit_status(c);
+    return dry_run ? end_dry(c, "The following packages would be deleted") : 0;
 }
 
 namespace {

@@ -1,0 +1,108 @@
+// What install, update and delete share: stage paths, fetching, package
+// scripts, the checks that come before anything is written, and the
+// inventory paths of one package.
+#ifndef ZPM_EXEC_COMMON_H
+#define ZPM_EXEC_COMMON_H
+
+#include <string>
+#include <vector>
+
+#include "arr.h"
+#include "zpm.h"
+
+namespace zpm::exec {
+
+// The stage paths of one package, formed from its printable unique name:
+// the package file and the working directory with the unpacked payload
+// (new) and the backups (old).
+struct Stage {
+    std::string file;    // "<stage>/<puname>.zpk"
+    std::string zpk_dir; // "<stage>/<puname>"
+    std::string new_dir; // "<stage>/<puname>/new"
+    std::string old_dir; // "<stage>/<puname>/old"
+};
+
+// Forms the stage paths; false (logged) when the printable name cannot form
+// a path inside the stage area or the paths do not fit their buffers.
+bool stage_of(const ZPI *zpi, Stage *st);
+
+// Brings a package file into the stage: 'R' through the back end (unless the
+// staged copy still matches), 'L' by copying abs_uri, anything else nothing.
+// who prefixes the messages ("zpm_exe_install").  0, or -1 (logged).
+int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who);
+
+// A name that can stand as one inventory entry: not empty, no '/', not
+// beginning with '.' (those names belong to the update's side entries).
+bool plain_name(const char *name);
+
+// "%.1000s/%.1000s" of the installed directory and the name; with fmt the
+// name goes through it first ("%.1000s/.%.1000s.new").
+std::string inst_dir(const char *name, const char *fmt = "%.1000s/%.1000s");
+// "%s/%s" of the file index directory and the name, or with fmt
+// ("%s/.%s.new").
+std::string index_path(const char *name, const char *fmt = "%s/%s");
+
+// Runs a package script: ash from the script directory, in the script
+// directory, with PATH set to it and the given "NAME=value" assignments added
+// to the environment; no shell ever sees the package's text.  The command
+// line a shell would have been given is logged at DEBUG as "<who>cmdline: %s".
+// Returns the wait status (0 when the script succeeded).
+int run_script(const char *who, const std::vector<std::string> &assigns,
+               const std::string &script);
+// Runs ldconfig, its error output discarded; the result is not used.
+void run_ldconfig();
+
+// The three verified file lists of an unpacked package.
+struct Forks {
+    char **data = nullptr;
+    char **info = nullptr;
+    char **init = nullptr;
+    Forks() = default;
+    Forks(const Forks &) = delete;
+    Forks &operator=(const Forks &) = delete;
+    ~Forks() {
+        arr_free(data);
+        arr_free(info);
+        arr_free(init);
+    }
+};
+
+// Refuses (false, logged) a staged package whose header tells another name,
+// variant, version, architecture or dependencies than its signed
+// description, or whose signed name is not the name it is installed as.
+bool header_matches(const Stage &st, const ZPI *zpi, const char *who);
+
+// Where the paths of a list lie on disk, for the rollback.
+std::vector<std::string> on_disk(char **paths, size_t count);
+// Rollback over on_disk paths.
+void rollback(const std::vector<std::string> &written, const std::string &old_dir);
+
+// Copies every file of a fork list from "<new_dir>/<fork><path>" to
+// "<dest><path>" with mode 0755.  false when a copy failed.
+bool copy_fork(char **files, const std::string &new_dir, const char *fork,
+               const std::string &dest);
+// Writes an install record through a temporary name and renames it into
+// place, so the record appears whole or not at all.  false on failure.
+bool write_inst(const std::string &dir, const std::vector<std::pair<const char *, std::string>> &attrs);
+// Writes one path per line to a file (opened "w").  false on failure.
+bool write_lines(const std::string &file, char **paths);
+
+// Installs a dependency record unless a package of its name is installed,
+// and records it in the install log.  0, or the install's failure code.
+int install_dep(ZPM *zpm, ZPT **zpt, ZPD *zpd, ZPC *zpc);
+// Links and permission lists of an unpacked package; results only logged.
+void apply_links_perms(char **info, const std::string &new_dir, const char *who);
+// Adds the package's configuration script to the transaction.
+void register_cfg(ZPT **zpt, char **init, const char *name, const char *who);
+// Runs ldconfig when the package brought a shared library; clears have_so.
+void refresh_linker_cache(const char *who);
+
+// zpm_zpf_mkdir on a copy of path.
+void make_dir(const std::string &path, int mode);
+
+// A copy of s cut to fit a buffer of size bytes (the terminator included).
+std::string cut(const std::string &s, size_t size);
+
+} // namespace zpm::exec
+
+#endif

@@ -1,0 +1,222 @@
+// Removing packages, and the file-level rollback shared with install and
+// update: every removed or replaced file is first saved in a backup
+// directory whose index lists it, so it can be put back.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cres.h"
+#include "exec_common.h"
+#include "loglib.h"
+#include "paths.h"
+#include "plan_common.h"
+
+using namespace zpm::exec;
+
+namespace {
+
+constexpr size_t kLineMax = 4094;
+
+// Reads the non-empty lines of an index (one trailing line feed removed);
+// a line longer than an index line can be is skipped whole, since any part
+// of it would name another file.
+template <class F> void each_line(FILE *f, const char *what, F f_line) {
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = getline(&line, &cap, f)) >= 0) {
+        if (n > 0 && line[n - 1] == '\n')
+            line[--n] = '\0';
+        if (n == 0)
+            continue;
+        if (static_cast<size_t>(n) > kLineMax) {
+            zlogf(ZLOG_WARNING, "Skipping a line of %d characters in %s", static_cast<int>(n),
+                  what);
+            continue;
+        }
+        if (!f_line(line))
+            break;
+    }
+    free(line);
+}
+
+bool exists(const std::string &path) {
+    struct stat sb;
+    return stat(path.c_str(), &sb) == 0;
+}
+
+// Saves one registered file and lists it; false when it cannot be saved.
+bool save(const std::string &file, const std::string &old_dir) {
+    const std::string backup = old_dir + file;
+    if (backup.size() >= 2048 || zpm_zpf_copy(backup.c_str(), file.c_str(), nullptr, 1, 0, 0) < 0)
+        return false;
+    File idx(fopen((old_dir + "/index.txt").c_str(), "a"));
+    if (!idx)
+        return false;
+    fprintf(idx.get(), "%s\n", file.c_str());
+    return fclose(idx.release()) == 0;
+}
+
+// Moves every file of the index into the backup; false after a failed
+// backup (the files removed so far are then back).
+bool remove_files(const char *name, const Stage &st) {
+    const std::string index = index_path(name);
+    File f(fopen(index.c_str(), "r"));
+    if (!f) {
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: no fileindex. This is ok");
+        return true;
+    }
+    bool ok = true;
+    each_line(f.get(), index.c_str(), [&](const char *line) {
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: Found %s to delete", line);
+        const std::string file = zpm::paths::target(line);
+        struct stat sb;
+        if (stat(file.c_str(), &sb) != 0) {
+            zlogf(ZLOG_WARNING, "zpm_one_delete: Failed to access registered file %s: %s, skipping",
+                  line, strerror(errno));
+            return true;
+        }
+        if (!save(file, st.old_dir)) {
+            zlogf(ZLOG_ERROR,
+                  "zpm_one_delete: Failed to backup %s, not good. We try a rollback and leave.",
+                  line);
+            zpm_install_rollback(nullptr, const_cast<char *>(st.old_dir.c_str()));
+            return ok = false;
+        }
+        if (unlink(file.c_str()) != 0)
+            zlogf(ZLOG_WARNING,
+                  "zpm_one_delete: Failed to remove registered file %s: %s, but we go on", line,
+                  strerror(errno));
+        return true;
+    });
+    if (ok)
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: processed fileindex %s\n", index.c_str());
+    return ok;
+}
+
+int delete_script(const char *name, const char *script, const Stage &st) {
+    const std::string inst = zpm::paths::installed_dir() + "/" + name;
+    const std::string path = inst + "/init/" + script;
+    if (!strcmp(script, "00-del.sh")) {
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: looking for pre-delete script %s\n", path.c_str());
+        if (!exists(path)) {
+            zlogf(ZLOG_DEBUG, "zpm_one_delete: no pre-delete script found");
+            return 0;
+        }
+        return run_script("zpm_one_delete_zpk: ", {}, path);
+    }
+    zlogf(ZLOG_DEBUG, "zpm_one_delete: looking for post-delete script %s\n", path.c_str());
+    if (!exists(path)) {
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: no post-delete script found");
+        return 0;
+    }
+    return run_script("zpm_one_delete: ", {"ZPK_STAGE_OLD=" + st.old_dir, "ZPM_ZPKDIR=" + inst},
+                      path);
+}
+
+void remove_links(const char *name) {
+    const std::string list = zpm::paths::installed_dir() + "/" + name + "/link.txt";
+    zlogf(ZLOG_DEBUG, "zpm_one_delete: looking for link script %s\n", list.c_str());
+    if (!exists(list)) {
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: no link script found");
+        return;
+    }
+    zlogf(ZLOG_DEBUG, "zpm_one_delete: Found link.txt, calling zpm_zpf_links");
+    int rc = zpm_zpf_links(list.c_str(), 1, 0);
+    zlogf(ZLOG_DEBUG, "zpm_one_delete: rc of zpm_zpf_links: %d", rc);
+}
+
+int delete_and_log(ZPM *zpm, ZPI *zpi, const char *candidate) {
+    const std::string uname = zpm::plan::uname(zpi);
+    if (int rc = zpm_one_delete(zpm, zpi)) {
+        zlogf(ZLOG_ERROR, "zpm_exe_delete: Removal of %s failed with rc=%d\n", uname.c_str(), rc);
+        return rc;
+    }
+    zpm_log_action(3, nullptr, uname.c_str(), candidate);
+    zlogf(ZLOG_INFO, "Removal of %s succeeded", uname.c_str());
+    return 0;
+}
+
+} // namespace
+
+extern "C" int zpm_exe_delete(ZPM *zpm, ZPT **zpt) {
+    ZPT *t = *zpt;
+    if (int rc = delete_and_log(zpm, t->zpi, nullptr))
+        return rc;
+    if (!t->all_zpds)
+        return 0;
+    zlogf(ZLOG_DEBUG, "zpm_exe_delete: Number of deps: %d", t->num_zpds);
+    for (int i = 0; i < t->num_zpds && t->all_zpds[i]; i++) {
+        ZPD *d = t->all_zpds[i];
+        if (!d->zpi)
+            continue;
+        if (int rc = delete_and_log(zpm, d->zpi, d->candidate))
+            return rc;
+    }
+    return 0;
+}
+
+extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
+    Stage st;
+    if (!zpi || !plain_name(zpi->name) || !stage_of(zpi, &st)) {
+        zlogf(ZLOG_ERROR, "zpm_one_delete: %s is not a package that can be removed",
+              zpi && zpi->name ? zpi->name : "(null)");
+        return -1;
+    }
+    const char *name = zpi->name;
+    if (int rc = delete_script(name, "00-del.sh", st)) {
+        zlogf(ZLOG_ERROR, "zpm_one_delete: pre-delete got an error, aborting");
+        return rc;
+    }
+    zpm_zpf_rmdir(st.zpk_dir.c_str());
+    make_dir(st.old_dir, 0755);
+    if (!remove_files(name, st)) {
+        zpm_zpf_rmdir(st.zpk_dir.c_str());
+        return -1;
+    }
+    if (int rc = delete_script(name, "99-del.sh", st)) {
+        zlogf(ZLOG_ERROR, "zpm_one_delete: post-delete got an error, aborting");
+        zpm_install_rollback(nullptr, const_cast<char *>(st.old_dir.c_str()));
+        zpm_zpf_rmdir(st.zpk_dir.c_str());
+        return rc;
+    }
+    remove_links(name);
+    zpm_zpf_rmdir(st.zpk_dir.c_str());
+    unlink(index_path(name).c_str());
+    zpm_zpf_rmdir(inst_dir(name).c_str());
+    return 0;
+}
+
+extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
+    for (size_t i = 0; remove && remove[i]; i++) {
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: removing %s", remove[i]);
+        unlink(remove[i]);
+    }
+    const std::string index = std::string(bkp_base ? bkp_base : "") + "/index.txt";
+    File f(fopen(index.c_str(), "r"));
+    if (!f) {
+        zlogf(ZLOG_INFO, "zpm_install_rollback: no files to restore registered");
+        return 0;
+    }
+    bool failed = false;
+    each_line(f.get(), index.c_str(), [&](const char *line) {
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Found %s to restore", line);
+        char backup[4001];
+        snprintf(backup, sizeof backup, "%.2000s%.2000s", bkp_base, line);
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Copying %s to %s", backup, line);
+        if (zpm_zpf_copy(line, backup, nullptr, 1, 0, 0) < 0) {
+            zlogf(ZLOG_ERROR,
+                  "zpm_install_rollback: Failure restoring %s, you're in deep shit. We still try "
+                  "to do the rest.",
+                  line);
+            failed = true;
+        }
+        return true;
+    });
+    zlogf(ZLOG_ERROR, "zpm_install_rollback: finished");
+    return failed ? -1 : 0;
+}

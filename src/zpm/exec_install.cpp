@@ -1,0 +1,353 @@
+// Installing: a whole transaction (fetch, dependencies from the end of the
+// list, the head, configuration scripts) and one package (unpack, verify,
+// scripts, files with backups, links and modes, registration).
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "exec_common.h"
+#include "loglib.h"
+#include "paths.h"
+#include "plan_common.h"
+#include "recptr.h"
+#include "zpmui.h"
+
+using namespace zpm::exec;
+
+namespace {
+
+bool installed(ZPM *zpm, const char *name) {
+    ZpiPtr zpi(zpm_zpl_info(zpm, name));
+    return zpi != nullptr;
+}
+
+// The choices offered for a file that is already on disk.
+EkvaPtr file_choices() {
+    s_ekva **c = ekva_new(4, EKVA_ADD_APPEND);
+    ekva_addval(&c, "l", "leave existing file", EKVA_ADD_APPEND);
+    ekva_addval(&c, "r", "replace existing file", EKVA_ADD_APPEND);
+    ekva_addval(&c, "a", "abort installation", EKVA_ADD_APPEND);
+    return EkvaPtr(c);
+}
+
+
+
+
+int add_script(const Stage &st, const char *script) {
+    return run_script("zpm_install_zpk: ",
+                      {"ZPM_MODE=INSTALL", "ZPK_STAGE_NEW=" + st.new_dir},
+                      st.new_dir + "/init/" + script);
+}
+
+// Copies the data files into place; on a failure rolls back what was
+// written before it.  false on failure.
+bool copy_data(char **copy, const Stage &st) {
+    for (size_t i = 0; copy && copy[i]; i++) {
+        const std::string src = st.new_dir + "/data" + copy[i];
+        const std::string dst = zpm::paths::target(copy[i]);
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: copying %s to %s with backup of %s", src.c_str(),
+              dst.c_str(), st.old_dir.c_str());
+        int n = src.size() < 2048 && dst.size() < 2048
+                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str())
+                    : -1;
+        if (n < 0) {
+            zlogf(ZLOG_ERROR, "zpm_install_zpk: Failed to install %s to %s", src.c_str(),
+                  dst.c_str());
+            rollback(on_disk(copy, i), st.old_dir);
+            return false;
+        }
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Copied %d bytes from %s to %s", n, src.c_str(),
+              dst.c_str());
+    }
+    return true;
+}
+
+// Writes the inventory entry; the message of the failing step, or null.
+// The install record is written last: the package counts as installed
+// from the moment it appears.
+const char *register_pkg(const ZPI *zpi, const char *candidate, const Forks &fk, char **copy,
+                         const Stage &st, const std::string &idir) {
+    make_dir(idir, 0755);
+    make_dir(idir + "/hash", 0755);
+    if (!copy_fork(fk.info, st.new_dir, "info", idir))
+        return "zpm_install_zpk: Failed to copy info files for package %s";
+    if (fk.data && zpm_zpf_copy((idir + "/hash/data.txt").c_str(),
+                                (st.new_dir + "/hash/data.txt").c_str(), nullptr, 0755, 0, 0) < 0)
+        return "zpm_install_zpk: Failed to copy data hash file for package %s";
+    if (fk.init) {
+        make_dir(inst_dir(zpi->name, "%.1000s/%.1000s/init"), 0755);
+        if (!copy_fork(fk.init, st.new_dir, "init", idir + "/init"))
+            return "zpm_install_zpk: Failed to copy init files for package %s";
+        if (zpm_zpf_copy((idir + "/hash/init.txt").c_str(),
+                         (st.new_dir + "/hash/init.txt").c_str(), nullptr, 0755, 0, 0) < 0)
+            return "zpm_install_zpk: Failed to copy init hash file for package %s";
+    }
+    if (copy) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Writing fileindex for <%s> to <%s/%s>", zpi->name,
+              zpm::paths::fileindex_dir().c_str(), zpi->name);
+        if (!write_lines(index_path(zpi->name), copy))
+            return "zpm_install_zpk: Failed to write fileindex for package %s";
+    }
+    const bool own = !strcmp(zpi->name, candidate);
+    std::vector<std::pair<const char *, std::string>> rec = {
+        {"ezpkInstallTime", std::to_string(static_cast<long>(time(nullptr)))},
+        {"ezpkInstallType", own ? "X" : "D"}};
+    if (!own)
+        rec.emplace_back("ezpkInstallHead", candidate);
+    if (!write_inst(idir, rec)) {
+        if (copy)
+            unlink(index_path(zpi->name).c_str());
+        return "zpm_install_zpk: Failed to write install info for package %s";
+    }
+    return nullptr;
+}
+
+// Steps after the unpacked package was verified; the result of the install.
+int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const Stage &st,
+                     Forks &fk) {
+    zlogf(ZLOG_DEBUG, "zpm_install_zpk: Looking for pre-install script");
+    if (in_array(fk.init, "/00-add.sh")) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Found pre-install script, will execute");
+        if (int rc = add_script(st, "00-add.sh")) {
+            zlogf(ZLOG_ERROR, "zpm_install_zpk: pre-install script got an error, aborting");
+            return rc;
+        }
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: pre-install script successfully executed");
+    }
+    char **raw = nullptr;
+    if (fk.data && zpm_chk_local_insert(zpm, fk.data, &raw) != 0) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Aborting");
+        return -1;
+    }
+    ArrPtr copy(raw);
+    if (!copy_data(copy.get(), st))
+        return -1;
+    apply_links_perms(fk.info, st.new_dir, "zpm_install_zpk");
+    const auto written = on_disk(copy.get(), static_cast<size_t>(arr_count(copy.get())));
+    zlogf(ZLOG_DEBUG, "zpm_install_zpk: Looking for post-install script");
+    if (in_array(fk.init, "/99-add.sh")) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Found post-install script, will execute");
+        if (int rc = add_script(st, "99-add.sh")) {
+            zlogf(ZLOG_ERROR, "zpm_install_zpk: post-install script got an error, aborting");
+            rollback(written, st.old_dir);
+            return rc;
+        }
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: post-install script successfully executed");
+    }
+    zlogf(ZLOG_DEBUG, "Registering %s for candidate %s", zpi->name, candidate);
+    const std::string idir = inst_dir(zpi->name);
+    if (const char *fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
+        zlogf(ZLOG_ERROR, fail, zpm::plan::uname(zpi).c_str());
+        rollback(written, st.old_dir);
+        zpm_zpf_rmdir(idir.c_str());
+        return -1;
+    }
+    refresh_linker_cache("zpm_install_zpk");
+    register_cfg(zpt, fk.init, zpi->name, "zpm_install_zpk");
+    return 0;
+}
+
+// Installs one record of the transaction unless a package of its name is
+// there already; logs and records the outcome.
+int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC *zpc,
+                           bool dependency) {
+    const std::string uname = zpm::plan::uname(zpi);
+    if (installed(zpm, zpi->name)) {
+        zlogf(ZLOG_DEBUG, "Skipping installation of %s, was already installed", uname.c_str());
+        return 0;
+    }
+    int rc = zpm_install_zpk(zpm, zpt, zpi, candidate, zpc);
+    if (!dependency)
+        zlogf(ZLOG_DEBUG, "rc of zpm_install_zpk for %s: %d\n", uname.c_str(), rc);
+    if (rc) {
+        zlogf(ZLOG_ERROR, "Installation of %s failed with rc=%d\n", uname.c_str(), rc);
+        return rc;
+    }
+    zpm_log_action(1, nullptr, uname.c_str(), dependency ? candidate : nullptr);
+    zlogf(ZLOG_INFO, dependency ? "Installation of %s succeeded" : "Installation of %s succeeded\n",
+          uname.c_str());
+    return 0;
+}
+
+} // namespace
+
+// Links and modes of the new version; their results are only logged.
+void zpm::exec::apply_links_perms(char **info, const std::string &new_dir, const char *who) {
+    for (size_t i = 0; info && info[i]; i++) {
+        if (!strcmp(info[i], "/link.txt")) {
+            zlogf(ZLOG_DEBUG, "%s: Found link.txt, calling zpm_zpf_links", who);
+            int rc = zpm_zpf_links((new_dir + "/info/link.txt").c_str(), 1, 1);
+            zlogf(ZLOG_DEBUG, "%s: rc of zpm_zpf_links: %d", who, rc);
+        } else if (!strcmp(info[i], "/perm.txt")) {
+            zlogf(ZLOG_DEBUG, "%s: Found perm.txt, calling zpm_zpf_perms", who);
+            int rc = zpm_zpf_perms((new_dir + "/info/perm.txt").c_str());
+            zlogf(ZLOG_DEBUG, "%s: rc of zpm_zpf_perms: %d", who, rc);
+        }
+    }
+}
+
+// Remembers the package's configuration script for the end of the transaction.
+void zpm::exec::register_cfg(ZPT **zpt, char **init, const char *name, const char *who) {
+    for (size_t i = 0; init && init[i]; i++) {
+        if (strcmp(init[i], "/99-cfg.sh") != 0)
+            continue;
+        if (!(*zpt)->cfg_scripts)
+            (*zpt)->cfg_scripts = ekva_new(2, EKVA_ADD_KEEP);
+        ekva_addval(&(*zpt)->cfg_scripts, name, "99-cfg.sh", 0);
+        zlogf(ZLOG_DEBUG, "%s: Found 99-cfg, registered", who);
+    }
+}
+
+void zpm::exec::refresh_linker_cache(const char *who) {
+    if (have_so) {
+        zlogf(ZLOG_DEBUG, "%s: calling ldconfig", who);
+        run_ldconfig();
+    }
+    have_so = 0;
+}
+
+int zpm::exec::install_dep(ZPM *zpm, ZPT **zpt, ZPD *zpd, ZPC *zpc) {
+    return install_unless_present(zpm, zpt, zpd->zpi, zpd->candidate, zpc, true);
+}
+
+extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC * /*zpc*/) {
+    have_so = 0;
+    if (!zpi || !plain_name(zpi->name)) {
+        zlogf(ZLOG_ERROR, "zpm_install_zpk: %s cannot be installed under that name",
+              zpi && zpi->name ? zpi->name : "(null)");
+        return -1;
+    }
+    Stage st;
+    if (!stage_of(zpi, &st))
+        return -1;
+    if (!candidate)
+        candidate = zpi->name;
+    zlogf(ZLOG_DEBUG, "zpm_install_zpk: Will unpack %s to %s", st.file.c_str(),
+          st.new_dir.c_str());
+    // What an interrupted run unpacked would fail the check of this one.
+    zpm_zpf_rmdir(st.new_dir.c_str());
+    make_dir(st.new_dir, 0755);
+    make_dir(st.old_dir, 0755);
+    if (int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1)) {
+        zlogf(ZLOG_ERROR, "zpm_install_zpk: Failure unpacking %s to %s", st.file.c_str(),
+              st.new_dir.c_str());
+        return rc;
+    }
+    Forks fk;
+    if (int rc = zpm_chk_all_files(st.new_dir.data(), &fk.data, &fk.info, &fk.init)) {
+        zlogf(ZLOG_ERROR, "zpm_install_zpk: Failure checking files of %s in %s", st.file.c_str(),
+              st.new_dir.c_str());
+        return rc;
+    }
+    if (!header_matches(st, zpi, "zpm_install_zpk"))
+        return -1;
+    int rc = install_verified(zpm, zpt, zpi, candidate, st, fk);
+    zpm_zpf_rmdir(st.zpk_dir.c_str());
+    return rc;
+}
+
+extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
+    ZPT *t = *zpt;
+    if (fetch(t->zpi, t->zpk_stat, zpc, "zpm_exe_install") != 0)
+        return -1;
+    if (t->all_zpds) {
+        for (int i = 0; i < t->num_zpds && t->all_zpds[i]; i++) {
+            ZPD *d = t->all_zpds[i];
+            if (!d->zpi || d->status == 'I')
+                continue;
+            zlogf(ZLOG_DEBUG, "-  %-25s Status: %c, URI: %s\n", zpm::plan::uname(d->zpi).c_str(),
+                  d->status, d->zpi->abs_uri ? d->zpi->abs_uri : "(null)");
+            if (fetch(d->zpi, d->status, zpc, "zpm_exe_install") != 0)
+                return -1;
+        }
+        zlogf(ZLOG_DEBUG, "zpm_exe_install: Number of deps: %d", t->num_zpds);
+        for (int i = t->num_zpds - 1; i >= 0; i--) {
+            ZPD *d = t->all_zpds[i];
+            if (!d || !d->zpi)
+                continue;
+            if (int rc = install_dep(zpm, zpt, d, zpc))
+                return rc;
+        }
+    }
+    if (int rc = install_unless_present(zpm, zpt, t->zpi, t->zpi->name, zpc, false))
+        return rc;
+    return zpm_scripts_exe(zpt);
+}
+
+extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_files) {
+    if (!data_files) {
+        *copy_files = nullptr;
+        return 0;
+    }
+    char **out = static_cast<char **>(calloc(arr_count(data_files) + 1, sizeof(char *)));
+    if (!out)
+        return -1;
+    *copy_files = out;
+    EkvaPtr choices = file_choices();
+    char def[] = "r";
+    size_t k = 0;
+    for (size_t i = 0; data_files[i]; i++) {
+        const char *path = data_files[i];
+        zlogf(ZLOG_DEBUG, "zpm_chk_local_insert: Checking for local existence of %s", path);
+        struct stat sb;
+        if (stat(zpm::paths::target(path).c_str(), &sb) != 0) {
+            out[k++] = strdup(path);
+            continue;
+        }
+        CharBuf owner(zpm_file_owner(zpm, path));
+        const char *why = nullptr;
+        if (owner) {
+            zlogf(ZLOG_ERROR, "aborting installation, %s exists and belongs to package %s", path,
+                  owner.get());
+            why = "owned";
+        } else {
+            const std::string prompt = cut(std::string("The file ") + path +
+                                               " already exists on the filesystem. Choose your "
+                                               "action",
+                                           2040);
+            const char *ans = zpmui_select(zpmui, prompt.c_str(), choices.get(), def, 0);
+            if (!ans)
+                zlogf(ZLOG_ERROR, "aborting installation, no choice made on already existing file");
+            else if (!strcmp(ans, "a"))
+                zlogf(ZLOG_ERROR, "aborting installation due to user request");
+            why = !ans || !strcmp(ans, "a") ? "aborted" : nullptr;
+            if (!why && !strcmp(ans, "r")) {
+                out[k++] = strdup(path);
+                zlogf(ZLOG_ERROR, "Ok, will overwrite %s", path);
+            } else if (!why) {
+                zlogf(ZLOG_ERROR, "Ok, will skip writing %s to disk", path);
+            }
+        }
+        if (why) {
+            arr_free(out);
+            *copy_files = nullptr;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+extern "C" int zpm_scripts_exe(ZPT **zpt) {
+    s_ekva **cfg = zpt && *zpt ? (*zpt)->cfg_scripts : nullptr;
+    std::vector<std::pair<std::string, std::string>> todo;
+    for (size_t i = 0; cfg && cfg[i]; i++)
+        if (cfg[i]->key && strncmp(cfg[i]->key, "#EKVA_10:", 9) != 0)
+            todo.emplace_back(cfg[i]->key, cfg[i]->val ? cfg[i]->val : "");
+    zlogf(ZLOG_DEBUG, "zpm_scripts_exe: found %d scripts to configure",
+          static_cast<int>(todo.size()));
+    for (const auto &[pkg, script] : todo) {
+        zlogf(ZLOG_DEBUG, "zpm_scripts_exe: Found script %s for zpk %s to execute",
+              script.c_str(), pkg.c_str());
+        char dir[1810];
+        snprintf(dir, sizeof dir, "%.900s/%.900s", zpm::paths::installed_dir().c_str(),
+                 pkg.c_str());
+        int rc = run_script("zpm_scripts_exe: ", {std::string("ZPM_ZPKDIR=") + dir},
+                            std::string(dir) + "/init/" + script);
+        zlogf(ZLOG_INFO, "Configured %s, rc = %d", pkg.c_str(), rc);
+    }
+    return 0;
+}
