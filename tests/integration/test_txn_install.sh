@@ -275,7 +275,8 @@ yad_reset; zpm_do -I rem
 check_eq "rem: a damaged staged file is fetched again (and here cannot be)" "Failure installing rem, rc: -1
 |" "$(yad_texts)"
 check "rem: the short read is logged" log_has "zpm_exe_install: Failed to get $(stat -c %s "$ZR/tmp/rem-1.0.zpk") bytes from zpc_readpkg into $STAGE/rem_x86_64_1.0.zpk"
-not_installed rem /usr/share/rem/f.txt
+check "rem: not registered" test ! -e "$ZR$INV/installed/rem" -a ! -e "$ZR/usr/share/rem/f.txt"
+check_eq "rem: no new install log line" "deleted rem_x86_64_1.0 as requested by user" "$(install_events | tail -n 1)"
 mv "$ZR/tmp/rem-1.0.zpk" "$ZR$REPO/rem-1.0.zpk"
 yad_reset; zpm_do -I rem
 check_eq "rem: refetched" "rem successfully installed
