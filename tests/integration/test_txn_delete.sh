@@ -116,6 +116,35 @@ check "miss: the other file is removed" test ! -e "$ZR/usr/share/miss/b.txt"
 check "miss: warned" log_has \
   "zpm_one_delete: Failed to access registered file /usr/share/miss/a.txt: No such file or directory, skipping"
 
+# ------------------------------------------------------------ a registered file cannot be removed
+pkgsrc rof; pkgfile rof /usr/share/rof/a.txt a; pkgfile rof /usr/share/rofw/b.txt b
+setup_pkg rof
+mount --bind "$ZR/usr/share/rof" "$ZR/usr/share/rof" && mount -o remount,bind,ro "$ZR/usr/share/rof"
+del rof
+deleted rof
+check_eq "rof: the file that cannot be removed stays" a "$(content /usr/share/rof/a.txt)"
+check "rof: the other file is removed" test ! -e "$ZR/usr/share/rofw/b.txt"
+check "rof: warned" log_has "zpm_one_delete: Failed to remove registered file /usr/share/rof/a.txt: "
+umount "$ZR/usr/share/rof"
+
+# ------------------------------------------------------------ a backup cannot be made
+pkgsrc bk; pkgfile bk /usr/share/bk/a.txt a 0604
+head -c 300000 /dev/urandom > "$ZR/tmp/pkgsrc/bk/data/big.bin"
+mkdir -p "$ZR/tmp/pkgsrc/bk/data/usr/share/bk" && mv "$ZR/tmp/pkgsrc/bk/data/big.bin" "$ZR/tmp/pkgsrc/bk/data/usr/share/bk/"
+setup_pkg bk
+printf '/usr/share/bk/a.txt\n/usr/share/bk/big.bin\n' > "$ZR$INV/fileindex/bk"
+sum=$(sha1sum < "$ZR/usr/share/bk/big.bin")
+mount -t tmpfs -o size=64k smallstage "$ZR$STAGE"
+del bk
+check_eq "bk: result shown" "Failure deleting bk, rc: -1
+|" "$(yad_texts)"
+check_eq "bk: the file removed before is restored" "a 604" "$(content /usr/share/bk/a.txt) $(mode /usr/share/bk/a.txt)"
+check_eq "bk: the file that could not be saved is intact" "$sum" "$(sha1sum < "$ZR/usr/share/bk/big.bin")"
+check "bk: still registered" inv_has bk
+check "bk: logged" log_has "zpm_one_delete: Failed to backup /usr/share/bk/big.bin"
+check "bk: backups dropped" test ! -e "$ZR$STAGE/bk_x86_64_1.0"
+umount "$ZR$STAGE"
+
 # ------------------------------------------------------------ no file index
 pkgsrc nofi; recscript nofi 99-del.sh post-nofi
 setup_pkg nofi

@@ -72,6 +72,20 @@ else
   echo "skip: a package with a lying hash list needs tests/tools/zpk-forge"
 fi
 
+# ------------------------------------------------------------ header differs from the signed description
+pkgsrc hm; pkgfile hm /usr/share/hm/f.txt hm; build hm
+pkgsrc hdep; build hdep
+for change in "--set ezpkVersion=9.9" "--add ezpkDependency=hdep" "--set ezpkName=hn"; do
+  if forge alter "$ZR/tmp/p/hm.zpk" -o "$ZR/tmp/p/hmx.zpk" $change; then
+    yad_reset; zpm_do -o incdir=/tmp/p -I /tmp/p/hmx.zpk
+    check_contains "hm ($change): refused" "Failure installing /tmp/p/hmx.zpk, rc: " "$(yad_texts)"
+    check "hm ($change): nothing registered" test ! -e "$ZR$INV/installed/hm" -a ! -e "$ZR$INV/installed/hn"
+    check "hm ($change): nothing written" test ! -e "$ZR/usr/share/hm/f.txt"
+  else
+    echo "skip: a package with an altered header needs tests/tools/zpk-forge"
+  fi
+done
+
 # ------------------------------------------------------------ pre-install script fails
 pkgsrc pre; pkgfile pre /usr/share/pre/f.txt pre
 pkgscript pre 00-add.sh 'echo ran > /tmp/pre-ran; exit 1'
