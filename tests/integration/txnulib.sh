@@ -71,5 +71,5 @@ upper_list() {
 # zpm's own areas, the test's scratch files and the dialogs' temporary files are expected.
 stray_since() {
   upper_list | comm -13 "$1" - | grep -vE \
-    '^\./(var/lib/zpm|var/log/zpm\.log|var/tmp/fake-yad|tmp/(pkgs|pkgsrc|saved|deps|forge|uilist|zpi_list))'
+    '^\./(var/lib/zpm|var/log$|var/log/zpm\.log|var/tmp/fake-yad|tmp/(pkgs|pkgsrc|saved|deps|forge|uilist|zpi_list))'
 }
