@@ -79,6 +79,20 @@ else
 fi
 no_pwned "version text"
 
+# Names that would reach outside the inventory or hide in it are refused before anything is
+# written.
+for name in "../../../../tmp/escname" "sub/dir" ".hidden"; do
+  hostile_pkg "$name" 1.0 /tmp/pkgs/pathname.zpk pathname
+  yad_reset
+  zpm_do -I /tmp/pkgs/pathname.zpk
+  check_contains "name $name: the install fails" "Failure installing /tmp/pkgs/pathname.zpk, rc: " \
+    "$(yad_texts)"
+  check "name $name: no file and no script" test ! -e "$ZR/opt/pathname" -a ! -e "$ZR/tmp/hostile-pathname"
+  check_eq "name $name: nothing is registered" "" \
+    "$(ls -A "$ZR$INV/installed" "$ZR$INV/fileindex" | grep -vE '^(\.e[123].*|.*:|)$')"
+  check "name $name: nothing lands beside the inventory" test ! -e "$ZR/tmp/escname" -a ! -e "$ZR$INV/sub"
+done
+
 # ------------------------------------------------ a header that lies about the signed
 # description
 mkdir -p "$ZR/tmp/forge"

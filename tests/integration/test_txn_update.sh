@@ -167,6 +167,23 @@ zpm_do -U /tmp/pkgs/so-3.0.zpk
 check_eq "a library without a version suffix does not run ldconfig" "0 3.0 2" \
   "$RC $(desc_version so) $(grep -c . "$ZR/tmp/ldconfig.calls")"
 
+# ------------------------------------------------ the user leaves an unowned file alone
+pkgsrc lv
+pkgfile lv /opt/lv/a lv-1
+pkgbuild lv 1.0 '' /tmp/pkgs/lv-1.0.zpk
+zpm_do -I /tmp/pkgs/lv-1.0.zpk
+pkgsrc lv
+pkgfile lv /opt/lv/a lv-2
+pkgfile lv /opt/lv/mine lv-2
+pkgbuild lv 2.0 '' /tmp/pkgs/lv-2.0.zpk
+echo mine > "$ZR/opt/lv/mine"
+zpm_ask "0;0 leave existing file" -U /tmp/pkgs/lv-2.0.zpk
+check_eq "leave: the update goes on" "0 2.0 lv-2" "$RC $(desc_version lv) $(content /opt/lv/a)"
+check_contains "leave: the user was asked" \
+  "The file /opt/lv/mine already exists on the filesystem. Choose your action|" "$(yad_texts)"
+check_eq "leave: the file stays as it was" mine "$(content /opt/lv/mine)"
+check_eq "leave: and is not in the new index" /opt/lv/a "$(fileindex lv)"
+
 # ------------------------------------------------ a package that is not installed
 pkgsrc ni
 pkgfile ni /opt/ni/a ni-2
