@@ -128,11 +128,12 @@ zpm_run -D -n d
 check_eq "d itself cannot go while a and e need it" 0 "$RC"
 check_contains "the refusal is logged" "d cannot be removed" "$ERR"
 
-# Outside a dry run: the summary, the question, and no pretending.
+# Outside a dry run: the summary, the question, and the outcome.  The repository's packages
+# are unsigned, so the install itself fails and says so; the mode still ends with 0.
 yad_reset
 zpm_run -I b
-check_eq "install without -n is refused" 1 "$RC"
-check_contains "and says so" "not available in this build" "$ERR"
+check_eq "a failed install still ends the mode with 0" 0 "$RC"
+check_contains "the failure is shown" "Failure installing b, rc: -1" "$(cat "$FY"/*.args)"
 q=$(find_call --button=gtk-yes:0)
 check_eq "summary before the question" "install of b will make the following changes:
 * install of b, version 1.0: Download size: $(printf '%7lu' $(( $(stat -c %s "$ZR$REPO/b-1.0.zpk") / 1024 ))) kb, Install size:       2 kb
@@ -187,6 +188,6 @@ zpm_run -I -n b
 check_eq "a second zpm -I -n runs meanwhile" 1 "$RC"
 : > "$ZR/tmp/answer"
 wait "$first"
-check_eq "the first zpm -I ends (execution is not in this build)" 1 "$?"
+check_eq "the first zpm -I ends" 0 "$?"
 check "the lock file is gone after the first ends" test ! -e "$ZR$INV/lock"
 finish
