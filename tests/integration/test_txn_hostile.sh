@@ -9,7 +9,6 @@ source "$(dirname "$0")/txninstlib.sh"
 
 txn_setup
 source "$(dirname "$0")/txnulib.sh"
-STAGE=$INV/stagearea
 upper_list > "$ZR_BASE/before"
 
 # Files a shell would have made from the texts below ("pwnedN" wherever the command would have
@@ -89,7 +88,7 @@ for name in "../../../../tmp/escname" "sub/dir" ".hidden"; do
     "$(yad_texts)"
   check "name $name: no file and no script" test ! -e "$ZR/opt/pathname" -a ! -e "$ZR/tmp/hostile-pathname"
   check_eq "name $name: nothing is registered" "" \
-    "$(ls -A "$ZR$INV/installed" "$ZR$INV/fileindex" | grep -vE '^(\.e[123].*|.*:|)$')"
+    "$(cd "$ZR$INV" && find installed fileindex -mindepth 1 -maxdepth 1 ! -name '.e[123]*')"
   check "name $name: nothing lands beside the inventory" test ! -e "$ZR/tmp/escname" -a ! -e "$ZR$INV/sub"
 done
 

@@ -36,7 +36,11 @@ state_of() {
 }
 
 # The inventory and the package's place, saved and put back between runs.
-snapshot() { tar -C "$ZR" -cf "$ZR_BASE/$1.tar" var/lib/zpm $(cd "$ZR" && ls -d opt/k 2>/dev/null); }
+snapshot() {
+  local places=(var/lib/zpm)
+  [ -e "$ZR/opt/k" ] && places+=(opt/k)
+  tar -C "$ZR" -cf "$ZR_BASE/$1.tar" "${places[@]}"
+}
 restore() { rm -rf "$ZR/var/lib/zpm" "$ZR/opt/k"; tar -C "$ZR" -xf "$ZR_BASE/$1.tar"; }
 
 # points TRACE SYSCALL: the ordinal numbers, among that system call's own calls, of those that

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the update, hostile-package and kill tests. Source after lib.sh, txnlib.sh and
 # txninstlib.sh.
 #
