@@ -308,12 +308,18 @@ int put_file(const char *dst, const char *src, const char *bkp_base, int keep_mo
     if (may_move) {
         if (t == Target::Absent)
             make_dirs(dir_of(dst), 0755);
-        if (rename(src, dst) == 0) {
-            settle_moved(dst, src_st);
-            zlogf(ZLOG_DEBUG, "Wrote %d bytes to %s\n", clamp_int(src_st.st_size), dst);
-            return clamp_int(src_st.st_size);
+        // A second name for the staged file, renamed over the target: the
+        // stage keeps its copy for the package's post-install script.
+        const std::string tmp = std::string(dst) + ".zpm-" + std::to_string(getpid());
+        if (link(src, tmp.c_str()) == 0) {
+            if (rename(tmp.c_str(), dst) == 0) {
+                settle_moved(dst, src_st);
+                zlogf(ZLOG_DEBUG, "Wrote %d bytes to %s\n", clamp_int(src_st.st_size), dst);
+                return clamp_int(src_st.st_size);
+            }
+            unlink(tmp.c_str());
         }
-        zlogf(ZLOG_DEBUG, "Cannot move %s to %s (%s), copying it", src, dst, strerror(errno));
+        zlogf(ZLOG_DEBUG, "Cannot link %s to %s (%s), copying it", src, dst, strerror(errno));
     }
     return write_target(dst, src, keep_mode, src_st, t == Target::Absent);
 }

@@ -219,7 +219,11 @@ TEST_F(FsOps, PlaceGivesWhatCopyGives) {
     EXPECT_EQ(b.gid, getegid());
     EXPECT_EQ(b.uid, a.uid);
     EXPECT_GE(b.mtime, before);
-    EXPECT_FALSE(exists(b_src)); // moved, not copied
+    EXPECT_EQ(read_file(b_src), "staged"); // the stage keeps its copy
+    struct stat placed {}, staged {};
+    ASSERT_EQ(stat(b_dst.c_str(), &placed), 0);
+    ASSERT_EQ(stat(b_src.c_str(), &staged), 0);
+    EXPECT_EQ(placed.st_ino, staged.st_ino) << "placed without copying";
     EXPECT_TRUE(exists(a_src));
 }
 
