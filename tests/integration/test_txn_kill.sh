@@ -14,7 +14,7 @@ if ! zroot_run strace -V >/dev/null 2>&1; then
   fail "strace is installed"
   finish
 fi
-MAXPOINTS=${ZPM_KILL_POINTS:-6}
+MAXPOINTS=${ZPM_KILL_POINTS:-3}
 
 # Contents of several 1 KiB blocks, so that a file cut short shows.
 blob() { head -c "$2" /dev/zero | tr '\0' "$1"; }
@@ -95,52 +95,68 @@ final_state() {
 CALLS="openat write rename renameat renameat2 unlink unlinkat"
 total=0
 
-# ------------------------------------------------ install
-snapshot empty
-zroot_run strace -s 0 -o /tmp/trace-install -e trace="${CALLS// /,}" \
-  /usr/bin/zpm -f -I /tmp/pkgs/k-1.0.zpk >/dev/null 2>&1 </dev/null
-final_state "install under strace" 1.0 OLD
-for sc in $CALLS; do
-  for n in $(points /tmp/trace-install "$sc"); do
-    what="install killed at $sc #$n"
-    restore empty
-    run_killed "$sc" "$n" -f -I /tmp/pkgs/k-1.0.zpk
-    check_eq "$what: the kill struck" 137 "$KRC"
-    bad=""
-    for f in a b drop; do
-      s=$(state_of "$f"); [ "$s" = absent ] || [ "$s" = "${OLD[$f]}" ] || bad+=" $f"
+# kill_install WHERE: the install killed at each chosen point, then repeated.
+kill_install() {
+  local sc n what bad f s
+  restore empty
+  zroot_run strace -s 0 -o /tmp/trace-install -e trace="${CALLS// /,}" \
+    /usr/bin/zpm -f -I /tmp/pkgs/k-1.0.zpk >/dev/null 2>&1 </dev/null
+  final_state "$1: install under strace" 1.0 OLD
+  for sc in $CALLS; do
+    for n in $(points /tmp/trace-install "$sc"); do
+      what="$1: install killed at $sc #$n"
+      restore empty
+      run_killed "$sc" "$n" -f -I /tmp/pkgs/k-1.0.zpk
+      check_eq "$what: the kill struck" 137 "$KRC"
+      bad=""
+      for f in a b drop; do
+        s=$(state_of "$f"); [ "$s" = absent ] || [ "$s" = "${OLD[$f]}" ] || bad+=" $f"
+      done
+      check_eq "$what: every file is absent or whole" "" "$bad"
+      zpm_do -I /tmp/pkgs/k-1.0.zpk
+      check_eq "$what: a new install exits 0" 0 "$RC"
+      final_state "$what, then installed again" 1.0 OLD
+      total=$((total + 1))
     done
-    check_eq "$what: every file is absent or whole" "" "$bad"
-    zpm_do -I /tmp/pkgs/k-1.0.zpk
-    check_eq "$what: a new install exits 0" 0 "$RC"
-    final_state "$what, then installed again" 1.0 OLD
-    total=$((total + 1))
   done
-done
+}
 
-# ------------------------------------------------ update
-restore empty
-zpm_do -I /tmp/pkgs/k-1.0.zpk
-snapshot v1
-zroot_run strace -s 0 -o /tmp/trace-update -e trace="${CALLS// /,}" \
-  /usr/bin/zpm -f -U /tmp/pkgs/k-2.0.zpk >/dev/null 2>&1 </dev/null
-final_state "update under strace" 2.0 NEW
-for sc in $CALLS; do
-  for n in $(points /tmp/trace-update "$sc"); do
-    what="update killed at $sc #$n"
-    restore v1
-    run_killed "$sc" "$n" -f -U /tmp/pkgs/k-2.0.zpk
-    check_eq "$what: the kill struck" 137 "$KRC"
-    whole_files "$what"
-    check "$what: the package is still registered" inv_has k
-    v=$(desc_version k)
-    check "$what: as the old or the new version" test "$v" = 1.0 -o "$v" = 2.0
-    zpm_do -U /tmp/pkgs/k-2.0.zpk
-    check_eq "$what: a new update exits 0" 0 "$RC"
-    final_state "$what, then updated again" 2.0 NEW
-    total=$((total + 1))
+# kill_update WHERE: the update of an installed 1.0 killed at each chosen point, then repeated.
+kill_update() {
+  local sc n what v
+  restore empty
+  zpm_do -I /tmp/pkgs/k-1.0.zpk
+  snapshot v1
+  zroot_run strace -s 0 -o /tmp/trace-update -e trace="${CALLS// /,}" \
+    /usr/bin/zpm -f -U /tmp/pkgs/k-2.0.zpk >/dev/null 2>&1 </dev/null
+  final_state "$1: update under strace" 2.0 NEW
+  for sc in $CALLS; do
+    for n in $(points /tmp/trace-update "$sc"); do
+      what="$1: update killed at $sc #$n"
+      restore v1
+      run_killed "$sc" "$n" -f -U /tmp/pkgs/k-2.0.zpk
+      check_eq "$what: the kill struck" 137 "$KRC"
+      whole_files "$what"
+      check "$what: the package is still registered" inv_has k
+      v=$(desc_version k)
+      check "$what: as the old or the new version" test "$v" = 1.0 -o "$v" = 2.0
+      zpm_do -U /tmp/pkgs/k-2.0.zpk
+      check_eq "$what: a new update exits 0" 0 "$RC"
+      final_state "$what, then updated again" 2.0 NEW
+      total=$((total + 1))
+    done
   done
-done
+}
+
+snapshot empty
+kill_install "one file system"
+kill_update "one file system"
+# With the package's place on a file system of its own, files cannot be moved out of the stage
+# area and are copied instead.
+mkdir -p "$ZR/opt"
+mount -t tmpfs -o size=16m,mode=0755 opt "$ZR/opt"
+kill_install "own file system"
+kill_update "own file system"
 
 # ------------------------------------------------ the lock a killed run leaves
 restore v1
