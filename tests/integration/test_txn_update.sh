@@ -45,6 +45,11 @@ dropped file are backed up and listed; the file deleted by hand is not; the drop
 drop-1
 keep
 new" "$(content /tmp/p-post)"
+SD=$INV/scriptdir
+check "the pre-install command line is logged" log_has "zpm_update_zpk: cmdline: cd $SD && \
+PATH=$SD ZPK_STAGE_NEW=$new_dir ZPM_MODE=UPDATE $SD/ash $new_dir/init/00-add.sh"
+check "the post-install command line is logged" log_has "zpm_update_zpk: cmdline: cd $SD && \
+PATH=$SD ZPM_MODE=UPDATE ZPM_ZPKDIR=$new_dir ZPK_STAGE_NEW=$new_dir $SD/ash $new_dir/init/99-add.sh"
 check_eq "the shared file is overwritten" keep-2 "$(content /opt/p/keep)"
 check_eq "the new file is written" new-2 "$(content /opt/p/new)"
 check "the dropped file is removed" test ! -e "$ZR/opt/p/drop"
