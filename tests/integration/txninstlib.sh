@@ -13,6 +13,8 @@
 #   stage_of PUNAME             the stage directory of a package as seen from outside
 #   forge ARGS...               tests/tools/zpk-forge, or status 127 when it is not there
 #   logcount TEXT               how many log lines contain TEXT
+#   install_events              the install log without time stamps
+# zpm_run and zpm_in also fail the test when zpm reports a sanitizer finding.
 FORGE=$ZPM_SRC/tests/tools/zpk-forge
 
 zpm_in() {
@@ -23,6 +25,7 @@ zpm_in() {
   RC=$?
   OUT=$(cat "$out"); ERR=$(cat "$err")
   rm -f "$out" "$err"
+  if [[ "$ERR" == *Sanitizer* ]]; then fail "sanitizer report from zpm $*" "$ERR"; fi
 }
 
 zpm_ask() {
@@ -82,3 +85,10 @@ logcount() { grep -cF -- "$1" "$ZR/var/log/zpm.log" 2>/dev/null; }
 
 # The install log lines without their time stamps.
 install_events() { sed 's/^[0-9-]* [0-9:]*: //' "$ZR$INV/install.log" 2>/dev/null; }
+
+# Every run of zpm is also checked for sanitizer reports (builds made with ZPM_SANITIZE).
+declare -f lib_zpm_run >/dev/null || eval "lib_$(declare -f zpm_run)"
+zpm_run() {
+  lib_zpm_run "$@"
+  if [[ "$ERR" == *Sanitizer* ]]; then fail "sanitizer report from zpm $*" "$ERR"; fi
+}
