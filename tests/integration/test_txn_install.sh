@@ -291,11 +291,59 @@ check_eq "rem: a damaged staged file is fetched again (and here cannot be)" "Fai
 check "rem: the short read is logged" log_has "zpm_exe_install: Failed to get $(stat -c %s "$ZR/tmp/rem-1.0.zpk") bytes from zpc_readpkg into $STAGE/rem_x86_64_1.0.zpk"
 check "rem: not registered" test ! -e "$ZR$INV/installed/rem" -a ! -e "$ZR/usr/share/rem/f.txt"
 check_eq "rem: no new install log line" "deleted rem_x86_64_1.0 as requested by user" "$(install_events | tail -n 1)"
+head -c $(( $(stat -c %s "$ZR/tmp/rem-1.0.zpk") - 10 )) "$ZR/tmp/rem-1.0.zpk" > "$ZR$REPO/rem-1.0.zpk"
+yad_reset; zpm_do -I rem
+check_eq "rem: a short catalogue file fails the fetch" "Failure installing rem, rc: -1
+|" "$(yad_texts)"
+check "rem: the short count is logged" log_has \
+  "zpm_exe_install: Failed to get $(stat -c %s "$ZR/tmp/rem-1.0.zpk") bytes from zpc_readpkg into $STAGE/rem_x86_64_1.0.zpk. rc = $(( $(stat -c %s "$ZR/tmp/rem-1.0.zpk") - 10 ))"
+check "rem: still not registered" test ! -e "$ZR$INV/installed/rem"
 mv "$ZR/tmp/rem-1.0.zpk" "$ZR$REPO/rem-1.0.zpk"
 yad_reset; zpm_do -I rem
 check_eq "rem: refetched" "rem successfully installed
 |" "$(yad_texts)"
 check "rem: the stage holds the catalogue's file again" cmp -s "$RS" "$ZR$REPO/rem-1.0.zpk"
+
+# ------------------------------------------------------------ a dependency that cannot be fetched
+pkgsrc rdep; pkgfile rdep /usr/share/rdep/f.txt rdep; pkgbuild rdep 1.0 '' "$REPO/rdep-1.0.zpk"
+zpm_run -R
+rm "$ZR$REPO/rdep-1.0.zpk"
+pkgsrc hr; pkgfile hr /usr/share/hr/f.txt hr; build hr rdep
+inst hr
+failed_with hr -1
+not_installed hr /usr/share/hr/f.txt
+not_installed rdep /usr/share/rdep/f.txt
+
+# ------------------------------------------------------------ the head fails after its dependency
+pkgsrc fdep; pkgfile fdep /usr/share/fdep/f.txt fdep; recscript fdep 99-cfg.sh cfg-fdep; build fdep
+pkgsrc fhead; pkgfile fhead /usr/share/fhead/f.txt fhead; pkgscript fhead 00-add.sh 'exit 1'
+build fhead fdep
+yad_reset; zpm_do -o incdir=/tmp/p -I /tmp/p/fhead.zpk
+failed_with fhead 256
+check "fhead: the dependency stays installed" inv_has fdep
+check_eq "fhead: and is in the install log" "installed fdep_x86_64_1.0 as dependency of fhead" \
+  "$(install_events | tail -n 1)"
+check_eq "fhead: no configuration script runs" "" "$(rec_lines | grep cfg-fdep)"
+not_installed fhead /usr/share/fhead/f.txt
+
+# ------------------------------------------------------------ several names
+pkgsrc next; pkgfile next /usr/share/next/f.txt next; build next
+yad_reset; zpm_do -I /tmp/p/pre.zpk /tmp/p/next.zpk
+check_eq "a failure does not stop the next name" "Failure installing /tmp/p/pre.zpk, rc: 256
+|/tmp/p/next.zpk successfully installed
+|" "$(yad_texts)"
+check_eq "several names: exit status" 0 "$RC"
+check "several names: the second is installed" inv_has next
+
+# ------------------------------------------------------------ defaults mode still asks about files
+pkgsrc dm; pkgfile dm /usr/share/dm/f.txt packaged; build dm
+mkdir -p "$ZR/usr/share/dm"; printf local > "$ZR/usr/share/dm/f.txt"
+yad_answers "0 replace existing file"
+zpm_run -d -I /tmp/p/dm.zpk
+check_eq "dm: no question about the install, one about the file, then the result" \
+  "The file /usr/share/dm/f.txt already exists on the filesystem. Choose your action|/tmp/p/dm.zpk successfully installed
+|" "$(yad_texts)"
+check_eq "dm: replaced" packaged "$(content /usr/share/dm/f.txt)"
 
 # ------------------------------------------------------------ script environment
 rm -f "$ZR/tmp/rec"
