@@ -68,6 +68,28 @@ if forge repack "$ZR/tmp/p/vx.zpk" -o "$ZR/tmp/vx-forged.zpk" --key "$ZR$KEYS/si
     "zpm_chk_files: verify of data/usr/share/vx/extra failed: file not found in data.txt or hashes do not match"
   check "vx: unpacked payload kept" test -f "$ZR$STAGE/vx_x86_64_1.0/new/data/usr/share/vx/extra"
   check "vx: backup directory kept" test -d "$ZR$STAGE/vx_x86_64_1.0/old"
+  # A script or a link list that the hash lists do not name is never used.
+  printf 'touch /tmp/unlisted-ran\n' > "$ZR/tmp/unlisted.sh"
+  printf '/usr/share||\n|/etc|unlisted-link\n' > "$ZR/tmp/unlisted-link.txt"
+  for fk in init:00-add.sh:unlisted.sh info:link.txt:unlisted-link.txt; do
+    IFS=: read -r fork member file <<<"$fk"
+    build vx
+    forge repack "$ZR/tmp/p/vx.zpk" -o "$ZR/tmp/vx-forged.zpk" --key "$ZR$KEYS/signer.key" \
+      --cert "$ZR$KEYS/signer.crt" --raw "$fork/$member=$ZR/tmp/$file" &&
+      mv "$ZR/tmp/vx-forged.zpk" "$ZR/tmp/p/vx.zpk"
+    rm -rf "$ZR$STAGE/vx_x86_64_1.0"
+    : > "$ZR/var/log/zpm.log"
+    inst vx
+    failed_with vx 1
+    check "vx: the $fork fork is named" log_has "zpm_chk_all_files: Failure checking $fork files in $STAGE/vx_x86_64_1.0/new"
+    check "vx: the unlisted $member was not used" test ! -e "$ZR/tmp/unlisted-ran" -a ! -L "$ZR/usr/share/unlisted-link"
+    not_installed vx /usr/share/vx/f.txt
+  done
+  # What a refused package left in the stage does not stand in the way of a sound one.
+  build vx
+  inst vx
+  succeeded vx
+  check_eq "vx: the sound package's files only" "/usr/share/vx/f.txt" "$(fileindex vx)"
 else
   echo "skip: a package with a lying hash list needs tests/tools/zpk-forge"
 fi
@@ -142,6 +164,12 @@ check_eq "rp: replaced with the packaged file and mode" "packaged 644" \
   "$(content /usr/share/rp/repl.txt) $(mode /usr/share/rp/repl.txt)"
 check_eq "rp: file index lists it" "/usr/share/rp/repl.txt" "$(fileindex rp)"
 check "rp: logged" log_has "Ok, will overwrite /usr/share/rp/repl.txt"
+pkgsrc lk2; pkgfile lk2 /usr/share/lk2/keep.txt packaged; build lk2
+mkdir -p "$ZR/usr/share/lk2"; printf local > "$ZR/usr/share/lk2/keep.txt"
+zpm_ask "0;0 leave existing file;0" -I /tmp/p/lk2.zpk
+check "lk2: registered" inv_has lk2
+check_eq "lk2: every file left alone gives an empty file index" "yes 0" \
+  "$([ -f "$ZR$INV/fileindex/lk2" ] && echo yes) $(stat -c %s "$ZR$INV/fileindex/lk2" 2>/dev/null)"
 workdir_gone rp
 
 # ------------------------------------------------------------ a file of another package
@@ -257,6 +285,7 @@ rm -f "$ZR/sbin/ldconfig"
 cat > "$ZR/sbin/ldconfig" <<'EOF'
 #!/bin/sh
 echo "call $* [ $(ls /var/lib/zpm/installed | tr '\n' ' ')]" >> /tmp/ldconfig.calls
+exit 1
 EOF
 chmod 0755 "$ZR/sbin/ldconfig"
 pkgsrc so1; pkgfile so1 /usr/lib/zt/libx.so.1 lib; build so1
