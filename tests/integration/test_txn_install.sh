@@ -210,6 +210,21 @@ check_eq "wf: the file in the way stays" "a file" "$(content /usr/share/wf/sub)"
 not_installed wf /usr/share/wf/y.txt
 workdir_gone wf
 
+pkgsrc full; pkgfile full /usr/share/full/a.txt a
+head -c 200000 /dev/urandom > "$ZR/tmp/pkgsrc/full/data/usr/share/full/old.txt"
+build full
+mkdir -p "$ZR/usr/share/full"
+mount -t tmpfs -o size=64k fulltarget "$ZR/usr/share/full"
+printf old > "$ZR/usr/share/full/old.txt"; chmod 0640 "$ZR/usr/share/full/old.txt"
+inst full
+failed_with full -1
+check_eq "full: a file that does not fit leaves the old one whole" "old 640" \
+  "$(content /usr/share/full/old.txt) $(mode /usr/share/full/old.txt)"
+check_eq "full: nothing else is left in the directory" "old.txt" "$(ls -A "$ZR/usr/share/full")"
+not_installed full
+workdir_gone full
+umount "$ZR/usr/share/full"
+
 # ------------------------------------------------------------ post-install script fails
 pkgsrc post
 pkgfile post /usr/share/post/new.txt new 0644
@@ -332,6 +347,17 @@ yad_reset; zpm_do -I rem
 check_eq "rem: refetched" "rem successfully installed
 |" "$(yad_texts)"
 check "rem: the stage holds the catalogue's file again" cmp -s "$RS" "$ZR$REPO/rem-1.0.zpk"
+
+# ------------------------------------------------------------ a dependency from the catalogue
+pkgsrc rok; pkgfile rok /usr/share/rok/f.txt rok; pkgbuild rok 1.0 '' "$REPO/rok-1.0.zpk"
+zpm_run -R
+pkgsrc hok; pkgfile hok /usr/share/hok/f.txt hok; build hok rok
+inst hok
+succeeded hok
+check_eq "hok: the catalogue's dependency is installed first" "installed rok_x86_64_1.0 as dependency of hok
+installed hok_x86_64_1.0 as requested by user" "$(install_events | tail -n 2)"
+check_eq "hok: its file" rok "$(content /usr/share/rok/f.txt)"
+check "hok: the dependency is staged from the catalogue" cmp -s "$ZR$STAGE/rok_x86_64_1.0.zpk" "$ZR$REPO/rok-1.0.zpk"
 
 # ------------------------------------------------------------ a dependency that cannot be fetched
 pkgsrc rdep; pkgfile rdep /usr/share/rdep/f.txt rdep; pkgbuild rdep 1.0 '' "$REPO/rdep-1.0.zpk"
