@@ -106,6 +106,21 @@ check "ln: the link is removed" test ! -L "$ZR/usr/share/ln/l1" -a ! -e "$ZR/usr
 check_eq "ln: a regular file at a link's name stays" mine "$(content /usr/share/ln/l2)"
 check "ln: the file is removed" test ! -e "$ZR/usr/share/ln/t.txt"
 
+pkgsrc lnf; pkgfile lnf /usr/share/lnf/t.txt t
+pkginfo lnf link.txt '/usr/share/lnfd||
+|/usr/share/lnf/t.txt|l
+'
+setup_pkg lnf
+check "lnf: link made" test -L "$ZR/usr/share/lnfd/l"
+rm -r "$ZR/usr/share/lnfd"; printf 'in the way' > "$ZR/usr/share/lnfd"
+del lnf
+deleted lnf
+check "lnf: the directory that cannot be entered is logged" log_has \
+  "zpm_zpf_links: Failed to change to directory /usr/share/lnfd, skipping everything until the next directory entry"
+check "lnf: the link list's result is only logged" log_has "zpm_one_delete: rc of zpm_zpf_links: "
+check_eq "lnf: what stands in its way is untouched" "in the way" "$(content /usr/share/lnfd)"
+check "lnf: the file is removed" test ! -e "$ZR/usr/share/lnf/t.txt"
+
 # ------------------------------------------------------------ a registered file already gone
 pkgsrc miss; pkgfile miss /usr/share/miss/a.txt a; pkgfile miss /usr/share/miss/b.txt b
 setup_pkg miss
@@ -205,6 +220,11 @@ check_eq "dn: answered yes: question, then result" "${summary}dn successfully de
 |" "$(yad_texts)"
 check "dn: answered yes: removed" test ! -e "$ZR$INV/installed/dn" -a ! -e "$ZR/usr/share/dn/f.bin"
 check "dn: answered yes: logged" log_has "Ok, removing package dn"
+
+yad_reset; : > "$ZR/var/log/zpm.log"
+zpm_do -D notthere
+check_eq "notthere: exits 0 without a dialog" "0 0" "$RC $(yad_calls)"
+check "notthere: logged" log_has "notthere cannot be removed"
 
 # ------------------------------------------------------------ dependencies go with their package
 pkgsrc d1; pkgfile d1 /usr/share/d1/f.txt d1; build d1
