@@ -284,6 +284,22 @@ check "bare: registered" inv_has bare
 check "bare: no file index" test ! -e "$ZR$INV/fileindex/bare"
 check "bare: no init directory" test ! -e "$ZR$INV/installed/bare/init"
 
+# ------------------------------------------------------------ unique names with variant and architecture
+# name  zpk-build options   unique name
+while read -r n opts uname; do
+  pkgsrc "$n"; pkgfile "$n" "/usr/share/$n/f.txt" "$n"
+  zroot_run zpk-build -k $KEYS/signer.key -c $KEYS/signer.crt -n "$n" -v 2.1 ${opts//|/ } \
+    -o "/tmp/p/$n.zpk" "/tmp/pkgsrc/$n" >/dev/null 2>&1 || fail "zpk-build $n"
+  inst "$n"
+  succeeded "$n"
+  check_eq "$n: logged under its unique name" "installed $uname as requested by user" "$(install_events | tail -n 1)"
+  check "$n: staged under its unique name" test -f "$ZR$STAGE/$uname.zpk"
+  check "$n: working directory removed" test ! -e "$ZR$STAGE/$uname"
+done <<'EOF'
+vt -a|x86_64|-V|gtk vt_gtk_x86_64_2.1
+anyp -a|any anyp_any_2.1
+EOF
+
 # ------------------------------------------------------------ permissions, odd names
 pkgsrc pm; pkgfile pm /usr/share/pm/tool tool 0755; pkgfile pm '/usr/share/pm/a b;$(touch x)' odd
 pkginfo pm perm.txt '/usr/share/pm/tool|4750
