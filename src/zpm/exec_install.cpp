@@ -226,6 +226,13 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
         return -1;
     if (!candidate)
         candidate = zpi->name;
+    // An install cut off before its record was written leaves an entry and
+    // a file index that belong to no installed package; the index would
+    // claim the package's own files for it.
+    if (!installed(zpm, zpi->name)) {
+        zpm_zpf_rmdir(inst_dir(zpi->name).c_str());
+        unlink(index_path(zpi->name).c_str());
+    }
     zlogf(ZLOG_DEBUG, "zpm_install_zpk: Will unpack %s to %s", st.file.c_str(),
           st.new_dir.c_str());
     // What an interrupted run unpacked would fail the check of this one.

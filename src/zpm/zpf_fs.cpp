@@ -310,7 +310,9 @@ int put_file(const char *dst, const char *src, const char *bkp_base, int keep_mo
             make_dirs(dir_of(dst), 0755);
         // A second name for the staged file, renamed over the target: the
         // stage keeps its copy for the package's post-install script.
-        const std::string tmp = std::string(dst) + ".zpm-" + std::to_string(getpid());
+        const std::string d = dir_of(dst);
+        const std::string tmp = (d == "/" ? "" : d) + "/." + base_of(dst) + ".zpm-" +
+                                std::to_string(getpid());
         if (link(src, tmp.c_str()) == 0) {
             if (rename(tmp.c_str(), dst) == 0) {
                 settle_moved(dst, src_st);
