@@ -160,6 +160,15 @@ check "bk: logged" log_has "zpm_one_delete: Failed to backup /usr/share/bk/big.b
 check "bk: backups dropped" test ! -e "$ZR$STAGE/bk_x86_64_1.0"
 umount "$ZR$STAGE"
 
+# ------------------------------------------------------------ a registered file replaced by a link
+pkgsrc dsym; pkgfile dsym /usr/share/dsym/f.txt f; setup_pkg dsym
+printf victim > "$ZR/tmp/victim"
+rm "$ZR/usr/share/dsym/f.txt"; ln -s /tmp/victim "$ZR/usr/share/dsym/f.txt"
+del dsym
+deleted dsym
+check "dsym: the link is removed" test ! -L "$ZR/usr/share/dsym/f.txt"
+check_eq "dsym: what it pointed to stays" victim "$(content /tmp/victim)"
+
 # ------------------------------------------------------------ no file index
 pkgsrc nofi; recscript nofi 99-del.sh post-nofi
 setup_pkg nofi

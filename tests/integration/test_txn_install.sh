@@ -172,6 +172,15 @@ check_eq "lk2: every file left alone gives an empty file index" "yes 0" \
   "$([ -f "$ZR$INV/fileindex/lk2" ] && echo yes) $(stat -c %s "$ZR$INV/fileindex/lk2" 2>/dev/null)"
 workdir_gone rp
 
+# An existing link at a data path is replaced by the file; what it pointed to stays as it was.
+pkgsrc sym; pkgfile sym /usr/share/sym/f.txt packaged; build sym
+mkdir -p "$ZR/usr/share/sym"; printf victim > "$ZR/tmp/victim"; ln -s /tmp/victim "$ZR/usr/share/sym/f.txt"
+inst sym
+succeeded sym
+check_eq "sym: the link's target is untouched" victim "$(content /tmp/victim)"
+check "sym: a regular file took the link's place" test -f "$ZR/usr/share/sym/f.txt" -a ! -L "$ZR/usr/share/sym/f.txt"
+check_eq "sym: with the packaged content" packaged "$(content /usr/share/sym/f.txt)"
+
 # ------------------------------------------------------------ a file of another package
 pkgsrc own; pkgfile own /usr/share/shared/own.txt owner; build own
 inst own
