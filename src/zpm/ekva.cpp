@@ -96,6 +96,36 @@ bool replace_value(s_ekva *e, const char *val) {
     return true;
 }
 
+// The first free slot of an array with a header: entries are only ever
+// appended and every slot after the last entry is empty, so it can be
+// found by bisection instead of walking (lists of thousands of file hashes
+// are built one append at a time).
+int first_free(s_ekva **ekva, int max_entries) {
+    int lo = 1, hi = max_entries + 1; // ekva[hi] is always free
+    while (lo < hi) {
+        int mid = lo + (hi - lo) / 2;
+        if (ekva[mid])
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+int append_entry(s_ekva ***ekva, Header *h, const char *key, const char *val) {
+    int pos = first_free(*ekva, h->max_entries);
+    if (pos - 1 >= h->max_entries) {
+        if (!grow(ekva, h))
+            return 0;
+    }
+    s_ekva *e = new_entry(key, val);
+    if (!e)
+        return 0;
+    (*ekva)[pos] = e;
+    (*ekva)[pos + 1] = nullptr;
+    return pos + 1;
+}
+
 } // namespace
 
 s_ekva **ekva_new(int numents, int addmode) {
@@ -123,6 +153,8 @@ int ekva_addval(s_ekva ***ekva, const char *key, const char *val, int cur_addmod
     if (!ekva || !*ekva || !key)
         return 0;
     Header h = read_header(*ekva);
+    if (h.present && cur_addmode != EKVA_ADD_KEEP && cur_addmode != EKVA_ADD_REPLACE)
+        return append_entry(ekva, &h, key, val);
     int pos = h.present ? 1 : 0;
     bool present = false;
     for (int k = 1; (*ekva)[pos]; pos++, k++) {
