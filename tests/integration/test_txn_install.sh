@@ -285,6 +285,19 @@ check_eq "sh: in order" "sa sb sh" \
 check "sh: the second record is skipped" log_has "Skipping installation of sa_x86_64_1.0, was already installed"
 for n in sa sb sh; do check "sh: $n registered" inv_has $n; done
 
+# ------------------------------------------------------------ a dependency installed in another version
+pkgsrc olddep; pkgfile olddep /usr/share/olddep/f.txt old; pkgbuild olddep 0.5 '' /tmp/olddep-0.5.zpk
+yad_reset; zpm_do -I /tmp/olddep-0.5.zpk
+mkdir -p "$ZR/tmp/newdeps"
+pkgsrc olddep; pkgfile olddep /usr/share/olddep/f.txt new; pkgbuild olddep 1.0 '' /tmp/newdeps/olddep.zpk
+pkgsrc useold; pkgfile useold /usr/share/useold/f.txt u; build useold olddep
+yad_reset; zpm_do -o incdir=/tmp/newdeps -I /tmp/p/useold.zpk
+succeeded useold
+check_eq "useold: only the head is logged" "installed useold_x86_64_1.0 as requested by user" \
+  "$(install_events | tail -n 1)"
+check_eq "useold: the installed dependency is left as it is" "old" "$(content /usr/share/olddep/f.txt)"
+check "useold: its version too" grep -qx 'ezpkVersion: 0.5' "$ZR$INV/installed/olddep/desc.txt"
+
 # ------------------------------------------------------------ no data, no scripts
 pkgsrc bare; build bare
 inst bare
