@@ -55,8 +55,8 @@ for p in liba libb app; do
   check "$p package file stays staged" test -f "$ZR$INV/stagearea/${p}_x86_64_1.0.zpk"
   check "$p working directory is gone" test ! -e "$ZR$INV/stagearea/${p}_x86_64_1.0"
 done
-check_eq "no temporary files are left beside the targets" "app data.txt" \
-  "$(ls -A "$ZR/usr/bin" | grep -E '^[.]?app([.]|$)' | tr '\n' ' '; ls -A "$ZR/usr/share/app")"
+check_eq "no temporary files are left beside the targets" "$ZR/usr/bin/app $ZR/usr/share/app/data.txt" \
+  "$(shopt -s nullglob; echo "$ZR"/usr/bin/app "$ZR"/usr/bin/.app* "$ZR"/usr/share/app/{,.}[!.]*)"
 check_eq "the program keeps its mode" 750 "$(mode /usr/bin/app)"
 check_eq "the head's file index lists both files" "/usr/bin/app
 /usr/share/app/data.txt" "$(sort "$ZR$INV/fileindex/app")"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Helpers shared by the install, delete and flow tests. Source after lib.sh and txnlib.sh.
 #
 #   zpm_in DIR ARGS...          zpm run inside the root from directory DIR; sets RC, OUT, ERR
