@@ -44,15 +44,16 @@ int add_script(const Stage &st, const char *script) {
 }
 
 // Copies the data files into place; on a failure rolls back what was
-// written before it.  false on failure.
-bool copy_data(char **copy, const Stage &st) {
+// written before it.  false on failure.  keep: the post-install script
+// will look at the unpacked package, so staged files stay where they are.
+bool copy_data(char **copy, const Stage &st, int keep) {
     for (size_t i = 0; copy && copy[i]; i++) {
         const std::string src = st.new_dir + "/data" + copy[i];
         const std::string dst = zpm::paths::target(copy[i]);
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: copying %s to %s with backup of %s", src.c_str(),
               dst.c_str(), st.old_dir.c_str());
         int n = src.size() < 2048 && dst.size() < 2048
-                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str())
+                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str(), keep)
                     : -1;
         if (n < 0) {
             zlogf(ZLOG_ERROR, "zpm_install_zpk: Failed to install %s to %s", src.c_str(),
@@ -124,7 +125,7 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
         return -1;
     }
     ArrPtr copy(raw);
-    if (!copy_data(copy.get(), st))
+    if (!copy_data(copy.get(), st, in_array(fk.init, "/99-add.sh")))
         return -1;
     apply_links_perms(fk.info, st.new_dir, "zpm_install_zpk");
     const auto written = on_disk(copy.get(), static_cast<size_t>(arr_count(copy.get())));

@@ -46,7 +46,8 @@ int update_script(const Stage &st, const char *script) {
 }
 
 // Writes the new files; on a failure rolls back those written before it.
-bool write_new(char **add, const Stage &st) {
+// keep: the post-install script will look at the unpacked package.
+bool write_new(char **add, const Stage &st, int keep) {
     for (size_t i = 0; add && add[i]; i++) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Processing add_files[%d]", static_cast<int>(i));
         const std::string src = st.new_dir + "/data" + add[i];
@@ -54,7 +55,7 @@ bool write_new(char **add, const Stage &st) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: copying %s to %s with backup of %s", src.c_str(),
               dst.c_str(), st.old_dir.c_str());
         int n = src.size() < 2048 && dst.size() < 2048
-                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str())
+                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str(), keep)
                     : -1;
         if (n < 0) {
             zlogf(ZLOG_ERROR, "Failure installing %s to %s", src.c_str(), dst.c_str());
@@ -189,7 +190,7 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
         return rc;
     }
     ArrPtr del(raw_del), add(raw_add);
-    if (!write_new(add.get(), st) || !remove_old(del.get(), add.get(), st))
+    if (!write_new(add.get(), st, in_array(fk.init, "/99-add.sh")) || !remove_old(del.get(), add.get(), st))
         return -1;
     apply_links_perms(fk.info, st.new_dir, "zpm_update_zpk");
     const auto written = on_disk(add.get(), static_cast<size_t>(arr_count(add.get())));

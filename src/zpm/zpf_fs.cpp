@@ -267,8 +267,8 @@ int write_target(const char *dst, const char *src, int keep_mode, const struct s
 // After moving a staged file into place, make it what a copy would have
 // made: owned by the running process and modified now.
 void settle_moved(const char *dst, const struct stat &src_st) {
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
+    static const uid_t uid = geteuid();
+    static const gid_t gid = getegid();
     if (src_st.st_uid != uid || src_st.st_gid != gid) {
         if (chown(dst, uid, gid) != 0)
             zlogf(ZLOG_WARNING, "Failed to set owner of %s: %s\n", dst, strerror(errno));
@@ -295,9 +295,30 @@ bool paths_fit(const char *dst, const char *bkp_base) {
     return false;
 }
 
+enum class How { Copy, Move, Link };
+
+// Puts the staged file src at dst without copying its content: renamed
+// there, or (to keep the stage's copy) given a second name beside dst that
+// is renamed over it.  false when the file system refuses.
+bool put_staged(const char *dst, const char *src, How how) {
+    if (how == How::Move)
+        return rename(src, dst) == 0;
+    static const std::string pid = std::to_string(getpid());
+    const std::string d = dir_of(dst);
+    const std::string tmp = (d == "/" ? "" : d) + "/." + base_of(dst) + ".zpm-" + pid;
+    if (link(src, tmp.c_str()) != 0)
+        return false;
+    if (rename(tmp.c_str(), dst) == 0)
+        return true;
+    int err = errno;
+    unlink(tmp.c_str());
+    errno = err;
+    return false;
+}
+
 // The shared road of copy and place once the source is known.
 int put_file(const char *dst, const char *src, const char *bkp_base, int keep_mode,
-             const struct stat &src_st, bool may_move) {
+             const struct stat &src_st, How how) {
     struct stat dst_st;
     Target t = examine_target(dst, dst_st);
     if (t == Target::Refused)
@@ -305,23 +326,15 @@ int put_file(const char *dst, const char *src, const char *bkp_base, int keep_mo
     if (t == Target::Regular && bkp_base && backup_target(dst, bkp_base, dst_st) != 0)
         return -1;
     zlogf(ZLOG_DEBUG, "Copying %s to %s\n", src, dst);
-    if (may_move) {
+    if (how != How::Copy) {
         if (t == Target::Absent)
             make_dirs(dir_of(dst), 0755);
-        // A second name for the staged file, renamed over the target: the
-        // stage keeps its copy for the package's post-install script.
-        const std::string d = dir_of(dst);
-        const std::string tmp = (d == "/" ? "" : d) + "/." + base_of(dst) + ".zpm-" +
-                                std::to_string(getpid());
-        if (link(src, tmp.c_str()) == 0) {
-            if (rename(tmp.c_str(), dst) == 0) {
-                settle_moved(dst, src_st);
-                zlogf(ZLOG_DEBUG, "Wrote %d bytes to %s\n", clamp_int(src_st.st_size), dst);
-                return clamp_int(src_st.st_size);
-            }
-            unlink(tmp.c_str());
+        if (put_staged(dst, src, how)) {
+            settle_moved(dst, src_st);
+            zlogf(ZLOG_DEBUG, "Wrote %d bytes to %s\n", clamp_int(src_st.st_size), dst);
+            return clamp_int(src_st.st_size);
         }
-        zlogf(ZLOG_DEBUG, "Cannot link %s to %s (%s), copying it", src, dst, strerror(errno));
+        zlogf(ZLOG_DEBUG, "Cannot move %s to %s (%s), copying it", src, dst, strerror(errno));
     }
     return write_target(dst, src, keep_mode, src_st, t == Target::Absent);
 }
@@ -340,10 +353,11 @@ extern "C" int zpm_zpf_copy(const char *dst_full, const char *src_name, const ch
         zlogf(ZLOG_ERROR, "Failed to stat %s: %s\n", src_name, strerror(errno));
         return -1;
     }
-    return put_file(dst_full, src_name, bkp_base, keep_mode, src_st, false);
+    return put_file(dst_full, src_name, bkp_base, keep_mode, src_st, How::Copy);
 }
 
-extern "C" int zpm_zpf_place(const char *dst_full, const char *src_name, const char *bkp_base) {
+extern "C" int zpm_zpf_place(const char *dst_full, const char *src_name, const char *bkp_base,
+                             int keep_source) {
     struct stat src_st;
     // Only a plain file with no other name can be moved without anyone noticing.
     if (!dst_full || !src_name || lstat(src_name, &src_st) != 0 || !S_ISREG(src_st.st_mode) ||
@@ -352,7 +366,7 @@ extern "C" int zpm_zpf_place(const char *dst_full, const char *src_name, const c
     log_backup_base(bkp_base);
     if (!paths_fit(dst_full, bkp_base))
         return -1;
-    return put_file(dst_full, src_name, bkp_base, 1, src_st, true);
+    return put_file(dst_full, src_name, bkp_base, 1, src_st, keep_source ? How::Link : How::Move);
 }
 
 extern "C" void zpm_zpf_mkdir(char *pathname, int mode) {

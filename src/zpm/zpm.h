@@ -137,11 +137,12 @@ int zpm_zpf_copy(const char *dst_full, const char *src_name, const char *bkp_bas
 /* Puts the staged file src_name at dst_full exactly as
  * zpm_zpf_copy(dst_full, src_name, bkp_base, 1, 0, 0) would (same backup, same
  * messages, same result, and the same resulting file: content, mode, owner,
- * current modification time), but may give the staged file a second name at
- * dst_full instead of copying it when both lie on one file system.  src_name
- * stays; it may share the new file's content until the stage is removed, so
- * callers hand only files nothing writes to any more. */
-int zpm_zpf_place(const char *dst_full, const char *src_name, const char *bkp_base);
+ * current modification time), but without copying the content when both lie
+ * on one file system: src_name is renamed there, or with keep_source it gets
+ * a second name there and stays (sharing the new file's content until the
+ * stage is removed).  Callers hand only files nothing writes to any more. */
+int zpm_zpf_place(const char *dst_full, const char *src_name, const char *bkp_base,
+                  int keep_source);
 /* Applies a permission list ("<file>|<octal mode>" lines). */
 int zpm_zpf_perms(const char *perm_filename);
 /* Walks a link list ("<dir>|<target>|<name>" lines): removes (del) and/or

@@ -469,6 +469,15 @@ check "envp: configuration command line logged" log_has \
   "zpm_scripts_exe: cmdline: cd $INV/scriptdir && PATH=$INV/scriptdir ZPM_ZPKDIR=$INV/installed/envp $INV/scriptdir/ash $INV/installed/envp/init/99-cfg.sh"
 check "envp: a failing configuration script is only logged" log_has "Configured cfgfail, rc = 768"
 check "envp: the next one still runs" log_has "Configured envp, rc = 0"
+# The post-install script still sees the whole unpacked package, data files included.
+pkgsrc seen; pkgfile seen /usr/share/seen/f.txt "unpacked data"
+pkgscript seen 99-add.sh 'cat "$ZPK_STAGE_NEW/data/usr/share/seen/f.txt" > /tmp/seen-by-post'
+build seen
+yad_reset; zpm_do -I /tmp/p/seen.zpk
+succeeded seen
+check_eq "seen: the post-install script reads the unpacked data file" "unpacked data" \
+  "$(content /tmp/seen-by-post)"
+check_eq "seen: and the file is installed" "unpacked data" "$(content /usr/share/seen/f.txt)"
 check "envp: dependency configured first" test "$(grep -n 'Configured cfgfail' "$ZR/var/log/zpm.log" | cut -d: -f1)" \
   -lt "$(grep -n 'Configured envp' "$ZR/var/log/zpm.log" | cut -d: -f1)"
 finish

@@ -137,7 +137,7 @@ TEST_F(FsOps, FailedCopyLeavesTargetAndNoTemporary) {
     std::string src = file("stage/conf", "new");
     make_dirs(bkp + "/index.txt");
     EXPECT_EQ(zpm_zpf_copy(dst.c_str(), src.c_str(), bkp.c_str(), 1, 0, 0), -1);
-    EXPECT_EQ(zpm_zpf_place(dst.c_str(), src.c_str(), bkp.c_str()), -1);
+    EXPECT_EQ(zpm_zpf_place(dst.c_str(), src.c_str(), bkp.c_str(), 0), -1);
     EXPECT_EQ(read_file(src), "new");
 
     EXPECT_EQ(read_file(dst), "old");
@@ -208,7 +208,7 @@ TEST_F(FsOps, PlaceGivesWhatCopyGives) {
     std::string b_src = stage(root() + "/stage/b", "staged");
     time_t before = time(nullptr);
     ASSERT_EQ(zpm_zpf_copy(a_dst.c_str(), a_src.c_str(), (root() + "/ba").c_str(), 1, 0, 0), 6);
-    ASSERT_EQ(zpm_zpf_place(b_dst.c_str(), b_src.c_str(), (root() + "/bb").c_str()), 6);
+    ASSERT_EQ(zpm_zpf_place(b_dst.c_str(), b_src.c_str(), (root() + "/bb").c_str(), 1), 6);
     Outcome a = outcome_of(a_dst, root() + "/ba"), b = outcome_of(b_dst, root() + "/bb");
     EXPECT_EQ(b.content, "staged");
     EXPECT_EQ(b.backup, "old");
@@ -225,6 +225,21 @@ TEST_F(FsOps, PlaceGivesWhatCopyGives) {
     ASSERT_EQ(stat(b_src.c_str(), &staged), 0);
     EXPECT_EQ(placed.st_ino, staged.st_ino) << "placed without copying";
     EXPECT_TRUE(exists(a_src));
+
+    // Without keeping the source it is moved: the same file, and the stage
+    // no longer has it.
+    std::string c_dst = file("c/usr/bin/tool", "old", 0700);
+    std::string c_src = stage(root() + "/stage/c", "staged");
+    ASSERT_EQ(stat(c_src.c_str(), &staged), 0);
+    ASSERT_EQ(zpm_zpf_place(c_dst.c_str(), c_src.c_str(), (root() + "/bc").c_str(), 0), 6);
+    Outcome c = outcome_of(c_dst, root() + "/bc");
+    EXPECT_EQ(c.content, "staged");
+    EXPECT_EQ(c.backup, "old");
+    EXPECT_EQ(c.mode, a.mode);
+    EXPECT_GE(c.mtime, before);
+    EXPECT_FALSE(exists(c_src));
+    ASSERT_EQ(stat(c_dst.c_str(), &placed), 0);
+    EXPECT_EQ(placed.st_ino, staged.st_ino);
 }
 
 TEST_F(FsOps, PlaceCopiesLinkedSourceAndAcrossFileSystems) {
@@ -232,7 +247,7 @@ TEST_F(FsOps, PlaceCopiesLinkedSourceAndAcrossFileSystems) {
     std::string other = root() + "/stage/other-name";
     ASSERT_EQ(link(src.c_str(), other.c_str()), 0);
     std::string dst = root() + "/sys/lib/x";
-    EXPECT_EQ(zpm_zpf_place(dst.c_str(), src.c_str(), nullptr), 4);
+    EXPECT_EQ(zpm_zpf_place(dst.c_str(), src.c_str(), nullptr, 0), 4);
     EXPECT_EQ(read_file(src), "data");
     EXPECT_EQ(read_file(dst), "data");
 
@@ -249,7 +264,7 @@ TEST_F(FsOps, PlaceCopiesLinkedSourceAndAcrossFileSystems) {
     std::string far = std::string(shm) + "/far";
     write_file(far, "far away");
     std::string dst2 = root() + "/sys/far";
-    EXPECT_EQ(zpm_zpf_place(dst2.c_str(), far.c_str(), nullptr), 8);
+    EXPECT_EQ(zpm_zpf_place(dst2.c_str(), far.c_str(), nullptr, 0), 8);
     EXPECT_EQ(read_file(dst2), "far away");
     EXPECT_EQ(read_file(far), "far away"); // copied, so left as it was
     EXPECT_EQ(zpm_zpf_rmdir(shm), 0);
@@ -350,7 +365,7 @@ TEST_F(FsOps, OverlongPathsAreRefused) {
     std::string src = file("stage/f", "x");
     std::string dst = root() + "/" + std::string(2100, 'p');
     EXPECT_EQ(zpm_zpf_copy(dst.c_str(), src.c_str(), nullptr, 1, 0, 0), -1);
-    EXPECT_EQ(zpm_zpf_place(dst.c_str(), src.c_str(), nullptr), -1);
+    EXPECT_EQ(zpm_zpf_place(dst.c_str(), src.c_str(), nullptr, 0), -1);
     EXPECT_EQ(read_file(src), "x");
 }
 
