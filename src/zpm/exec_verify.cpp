@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unordered_map>
 
+#include "digest_memo.h"
 #include "exec_common.h"
 #include "loglib.h"
 #include "recptr.h"
@@ -140,6 +141,11 @@ extern "C" int zpm_chk_sub_files(char *inst_dir, char *fork, char ***files) {
 
 extern "C" int zpm_chk_all_files(char *inst_dir, char ***data_files, char ***info_files,
                                  char ***init_files) {
+    // What the unpacking remembered serves this check only; from here on
+    // the files may change.
+    struct Forget {
+        ~Forget() { zpm::memo::clear(); }
+    } forget;
     zlogf(ZLOG_DEBUG, "zpm_chk_all_files: checking data files in %s", inst_dir);
     int rc = zpm_chk_sub_files(inst_dir, const_cast<char *>("data"), data_files);
     if (rc) {

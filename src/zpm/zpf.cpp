@@ -11,10 +11,13 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "cres.h"
+#include "digest_memo.h"
 #include "loglib.h"
 #include "recptr.h"
+#include "sha1.h"
 #include "util.h"
 #include "zpm.h"
 #include "zps.h"
@@ -286,7 +289,31 @@ const char *entry_refusal(archive_entry *e, const std::string &root) {
     }
 }
 
-bool copy_entry_data(archive *r, archive *w) {
+// The digest of a regular member, taken while its data goes to disk.
+struct BlockDigest {
+    SHA1_CTX ctx;
+    la_int64_t next = 0;
+    bool in_order = true;
+    BlockDigest() { SHA1Init(&ctx); }
+    void add(const void *buf, size_t size, la_int64_t offset) {
+        if (!in_order || offset != next || size > UINT32_MAX) {
+            in_order = false;
+            return;
+        }
+        SHA1Update(&ctx, static_cast<const unsigned char *>(buf), static_cast<uint32_t>(size));
+        next += static_cast<la_int64_t>(size);
+    }
+    std::string hex() {
+        unsigned char d[20];
+        SHA1Final(d, &ctx);
+        char out[41];
+        for (int i = 0; i < 20; i++)
+            snprintf(out + 2 * i, 3, "%02x", d[i]);
+        return std::string(out, 40);
+    }
+};
+
+bool copy_entry_data(archive *r, archive *w, BlockDigest *digest) {
     const void *buf;
     size_t size;
     la_int64_t offset;
@@ -302,10 +329,31 @@ bool copy_entry_data(archive *r, archive *w) {
             zlogf(ZLOG_ERROR, "Failed to copy data: %s", archive_error_string(w));
             return false;
         }
+        if (digest)
+            digest->add(buf, size, offset);
     }
 }
 
-bool extract_entry(archive *r, archive *w, archive_entry *e, const std::string &root) {
+// Remembers the digests of the files written, for the check after the
+// unpacking.  Payloads that name a file twice or join files by hard links
+// are not remembered at all: there a name may not hold what was hashed.
+struct Remembered {
+    bool usable = true;
+    std::unordered_set<std::string> names;
+    bool wants(archive_entry *e) {
+        if (!usable)
+            return false;
+        if (archive_entry_hardlink(e) || !names.insert(archive_entry_pathname(e)).second) {
+            usable = false;
+            zpm::memo::clear();
+            return false;
+        }
+        return archive_entry_filetype(e) == AE_IFREG;
+    }
+};
+
+bool extract_entry(archive *r, archive *w, archive_entry *e, const std::string &root,
+                   Remembered &memo) {
     const char *why = entry_refusal(e, root);
     if (why) {
         zlogf(ZLOG_ERROR, "Failed to write header by archive_write_header: %s: %s", why,
@@ -319,12 +367,16 @@ bool extract_entry(archive *r, archive *w, archive_entry *e, const std::string &
         archive_read_data_skip(r);
         return false;
     }
-    bool ok = archive_entry_size(e) <= 0 || copy_entry_data(r, w);
+    BlockDigest digest;
+    const bool remember = memo.wants(e);
+    bool ok = archive_entry_size(e) <= 0 || copy_entry_data(r, w, remember ? &digest : nullptr);
     if (archive_write_finish_entry(w) < ARCHIVE_WARN) {
         zlogf(ZLOG_ERROR, "Failed to write archive by archive_write_finish_entry: %s",
               archive_error_string(w));
         ok = false;
     }
+    if (ok && remember && digest.in_order && digest.next == archive_entry_size(e))
+        zpm::memo::record(archive_entry_pathname(e), digest.hex());
     return ok;
 }
 
@@ -358,8 +410,10 @@ Unpacked extract_payload(FILE *f) {
     bool ok = true;
     archive_entry *e = nullptr;
     int rc;
+    zpm::memo::clear();
+    Remembered memo;
     while ((rc = archive_read_next_header(r.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN)
-        ok = extract_entry(r.get(), w.get(), e, root) && ok;
+        ok = extract_entry(r.get(), w.get(), e, root, memo) && ok;
     // A damaged or cut payload must not pass for a complete one.
     if (rc != ARCHIVE_EOF) {
         zlogf(ZLOG_ERROR, "Failed to read archive header: %s", archive_error_string(r.get()));

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "cres.h"
+#include "digest_memo.h"
 #include "ekva.h"
 #include "loglib.h"
 #include "util.h"
@@ -118,6 +119,9 @@ int hash_entry(const std::string &base, const std::string &relname, bool dir, s_
     }
     const std::string path = base + "/" + relname;
     char digest[41];
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && zpm::memo::lookup(st, digest))
+        return add_pair(ekva, digest, relname.c_str());
     if (!sha1_file(path.c_str(), 'x', digest)) {
         zlogf(ZLOG_ERROR, "failed to generate sha1 of %s", path.c_str());
         return -1;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <fcntl.h>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -190,6 +191,30 @@ TEST_F(ZpfTest, UnsignedPackageIsMissingOnlyWhenChecked) {
     EXPECT_TRUE(tree_of(at("/target")).empty());
     EXPECT_EQ(zpm_zpf_extract(pkg.c_str(), at("/target").c_str(), 0), 0);
     EXPECT_EQ(read_file(at("/target/init/00-add.sh")), "echo add\n");
+}
+
+// Unpacking remembers the digests it took on the way; the check that follows
+// uses them only for files that are exactly as written.
+TEST_F(ZpfTest, CheckAfterUnpackingSeesAFileChangedInPlace) {
+    std::string pkg = build();
+    ASSERT_EQ(zpm_zpf_extract(pkg.c_str(), at("/target").c_str(), 1), 0);
+    std::string target = at("/target");
+    char **files = nullptr;
+    ASSERT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 0);
+    EXPECT_EQ(arr_count(files), 3);
+    arr_free(files);
+    // Same size, same modification time, other content: only the change
+    // time tells.
+    const std::string tool = at("/target/data/usr/bin/tool");
+    struct stat before {};
+    ASSERT_EQ(stat(tool.c_str(), &before), 0);
+    write_file(tool, "HELLO\n");
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, tool.c_str(), times, 0), 0);
+    files = nullptr;
+    // The file and the symbolic link beside it that reads it.
+    EXPECT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 2);
+    EXPECT_EQ(files, nullptr);
 }
 
 // Each way a signature can fail gives its own code, and unpacking with the
