@@ -168,6 +168,16 @@ void log_free(s_zpmlog *h) {
 }
 
 void zlogf(int level, const char *fmt, ...) {
+    // A message no sink takes is not even formatted: installs log several
+    // debug lines for each of thousands of files.
+    if (zpmlog) {
+        const s_zpmlog *h = zpmlog;
+        int wanted = h->sysloglevel | h->stdloglevel;
+        if (h->logenabled && h->loginit)
+            wanted |= h->loglevel;
+        if (!(wanted & level))
+            return;
+    }
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(logmsg, LOGMSG_MAX, fmt, ap);

@@ -327,8 +327,13 @@ int put_file(const char *dst, const char *src, const char *bkp_base, int keep_mo
         return -1;
     zlogf(ZLOG_DEBUG, "Copying %s to %s\n", src, dst);
     if (how != How::Copy) {
-        if (t == Target::Absent)
-            make_dirs(dir_of(dst), 0755);
+        // Files of a package come directory by directory; should the
+        // directory made last have gone meanwhile, the copy below makes it.
+        static std::string made;
+        if (t == Target::Absent && dir_of(dst) != made) {
+            made = dir_of(dst);
+            make_dirs(made, 0755);
+        }
         if (put_staged(dst, src, how)) {
             settle_moved(dst, src_st);
             zlogf(ZLOG_DEBUG, "Wrote %d bytes to %s\n", clamp_int(src_st.st_size), dst);
