@@ -152,6 +152,22 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
     return 0;
 }
 
+// Removes what an install cut off before its record was written left: an
+// entry directory without install record, and the file index beside it.
+// Anything else in the way stays and makes the registration fail.
+void drop_unfinished(const char *name) {
+    const std::string idir = inst_dir(name);
+    struct stat st;
+    bool entry = lstat(idir.c_str(), &st) == 0;
+    if (entry && (!S_ISDIR(st.st_mode) || lstat((idir + "/inst.txt").c_str(), &st) == 0))
+        return;
+    if (entry)
+        zpm_zpf_rmdir(idir.c_str());
+    const std::string idx = index_path(name);
+    if (lstat(idx.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        unlink(idx.c_str());
+}
+
 // Installs one record of the transaction unless a package of its name is
 // there already; logs and records the outcome.
 int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC *zpc,
@@ -230,10 +246,8 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
     // An install cut off before its record was written leaves an entry and
     // a file index that belong to no installed package; the index would
     // claim the package's own files for it.
-    if (!installed(zpm, zpi->name)) {
-        zpm_zpf_rmdir(inst_dir(zpi->name).c_str());
-        unlink(index_path(zpi->name).c_str());
-    }
+    if (!installed(zpm, zpi->name))
+        drop_unfinished(zpi->name);
     zlogf(ZLOG_DEBUG, "zpm_install_zpk: Will unpack %s to %s", st.file.c_str(),
           st.new_dir.c_str());
     // What an interrupted run unpacked would fail the check of this one.
