@@ -40,6 +40,13 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
 
 } // namespace
 
+int dep_count(const ZPT *zpt) {
+    int n = 0;
+    while (zpt->all_zpds && n < zpt->num_zpds && zpt->all_zpds[n])
+        n++;
+    return n;
+}
+
 void make_dir(const std::string &path, int mode) {
     std::string copy = path;
     zpm_zpf_mkdir(copy.data(), mode);
@@ -98,9 +105,8 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
     }
     int got = pzpm_zpc_readpkg ? pzpm_zpc_readpkg(zpc, rec, f) : -1;
     // A stream that cannot be flushed did not receive what the count says.
-    if (fclose(f) != 0)
-        got = -1;
-    if (static_cast<long long>(got) != static_cast<long long>(zpi->filesize)) {
+    bool flushed = fclose(f) == 0;
+    if (!flushed || static_cast<long long>(got) != static_cast<long long>(zpi->filesize)) {
         zlogf(ZLOG_ERROR, "%s: Failed to get %lu bytes from zpc_readpkg into %s. rc = %d", who,
               static_cast<unsigned long>(zpi->filesize), st.file.c_str(), got);
         return -1;
@@ -158,7 +164,7 @@ int spawn(const std::vector<std::string> &argv, const std::vector<std::string> &
             }
         }
         execve(av[0], av.data(), ev.data());
-        _exit(127);
+        _exit(errno == ENOENT || errno == ENOTDIR ? 127 : 126); // as a shell reports it
     }
     int status = -1;
     if (pid > 0)

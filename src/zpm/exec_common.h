@@ -97,6 +97,10 @@ void register_cfg(ZPT **zpt, char **init, const char *name, const char *who);
 // Runs ldconfig when the package brought a shared library; clears have_so.
 void refresh_linker_cache(const char *who);
 
+// The number of dependency records, counted up to the list's end even when
+// num_zpds says more.
+int dep_count(const ZPT *zpt);
+
 // zpm_zpf_mkdir on a copy of path.
 void make_dir(const std::string &path, int mode);
 

@@ -80,7 +80,8 @@ bool remove_files(const char *name, const Stage &st) {
                   line, strerror(errno));
             return true;
         }
-        if (!save(file, st.old_dir)) {
+        // A directory where a file was cannot be removed; there is nothing to save.
+        if (!S_ISDIR(sb.st_mode) && !save(file, st.old_dir)) {
             zlogf(ZLOG_ERROR,
                   "zpm_one_delete: Failed to backup %s, not good. We try a rollback and leave.",
                   line);
@@ -101,21 +102,19 @@ bool remove_files(const char *name, const Stage &st) {
 int delete_script(const char *name, const char *script, const Stage &st) {
     const std::string inst = zpm::paths::installed_dir() + "/" + name;
     const std::string path = inst + "/init/" + script;
-    if (!strcmp(script, "00-del.sh")) {
-        zlogf(ZLOG_DEBUG, "zpm_one_delete: looking for pre-delete script %s\n", path.c_str());
-        if (!exists(path)) {
-            zlogf(ZLOG_DEBUG, "zpm_one_delete: no pre-delete script found");
-            return 0;
-        }
-        return run_script("zpm_one_delete_zpk: ", {}, path);
-    }
-    zlogf(ZLOG_DEBUG, "zpm_one_delete: looking for post-delete script %s\n", path.c_str());
+    const bool pre = !strcmp(script, "00-del.sh");
+    const char *kind = pre ? "pre-delete" : "post-delete";
+    zlogf(ZLOG_DEBUG, "zpm_one_delete: looking for %s script %s\n", kind, path.c_str());
     if (!exists(path)) {
-        zlogf(ZLOG_DEBUG, "zpm_one_delete: no post-delete script found");
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: no %s script found", kind);
         return 0;
     }
-    return run_script("zpm_one_delete: ", {"ZPK_STAGE_OLD=" + st.old_dir, "ZPM_ZPKDIR=" + inst},
-                      path);
+    int rc = pre ? run_script("zpm_one_delete_zpk: ", {}, path)
+                 : run_script("zpm_one_delete: ",
+                              {"ZPK_STAGE_OLD=" + st.old_dir, "ZPM_ZPKDIR=" + inst}, path);
+    if (rc == 0)
+        zlogf(ZLOG_DEBUG, "zpm_one_delete: %s script successfully executed", kind);
+    return rc;
 }
 
 void remove_links(const char *name) {
@@ -150,7 +149,7 @@ extern "C" int zpm_exe_delete(ZPM *zpm, ZPT **zpt) {
     if (!t->all_zpds)
         return 0;
     zlogf(ZLOG_DEBUG, "zpm_exe_delete: Number of deps: %d", t->num_zpds);
-    for (int i = 0; i < t->num_zpds && t->all_zpds[i]; i++) {
+    for (int i = 0; i < dep_count(t); i++) {
         ZPD *d = t->all_zpds[i];
         if (!d->zpi)
             continue;
@@ -192,11 +191,13 @@ extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
 }
 
 extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
+    if (!bkp_base)
+        bkp_base = const_cast<char *>("");
     for (size_t i = 0; remove && remove[i]; i++) {
         zlogf(ZLOG_DEBUG, "zpm_install_rollback: removing %s", remove[i]);
         unlink(remove[i]);
     }
-    const std::string index = std::string(bkp_base ? bkp_base : "") + "/index.txt";
+    const std::string index = std::string(bkp_base) + "/index.txt";
     File f(fopen(index.c_str(), "r"));
     if (!f) {
         zlogf(ZLOG_INFO, "zpm_install_rollback: no files to restore registered");

@@ -90,8 +90,10 @@ const char *register_pkg(const ZPI *zpi, const char *candidate, const Forks &fk,
     if (copy) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Writing fileindex for <%s> to <%s/%s>", zpi->name,
               zpm::paths::fileindex_dir().c_str(), zpi->name);
-        if (!write_lines(index_path(zpi->name), copy))
+        if (!write_lines(index_path(zpi->name), copy)) {
+            unlink(index_path(zpi->name).c_str());
             return "zpm_install_zpk: Failed to write fileindex for package %s";
+        }
     }
     const bool own = !strcmp(zpi->name, candidate);
     std::vector<std::pair<const char *, std::string>> rec = {
@@ -287,9 +289,9 @@ extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
                 return -1;
         }
         zlogf(ZLOG_DEBUG, "zpm_exe_install: Number of deps: %d", t->num_zpds);
-        for (int i = t->num_zpds - 1; i >= 0; i--) {
+        for (int i = dep_count(t) - 1; i >= 0; i--) {
             ZPD *d = t->all_zpds[i];
-            if (!d || !d->zpi)
+            if (!d->zpi)
                 continue;
             if (int rc = install_dep(zpm, zpt, d, zpc))
                 return rc;
@@ -306,8 +308,10 @@ extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_fi
         return 0;
     }
     char **out = static_cast<char **>(calloc(arr_count(data_files) + 1, sizeof(char *)));
-    if (!out)
+    if (!out) {
+        *copy_files = nullptr;
         return -1;
+    }
     *copy_files = out;
     EkvaPtr choices = file_choices();
     char def[] = "r";

@@ -89,7 +89,8 @@ bool remove_old(char **del, char **add, const Stage &st) {
         struct stat sb;
         if (stat(file.c_str(), &sb) != 0)
             continue;
-        if (!back_up(file, st.old_dir)) {
+        // A directory where a file was is not removed, so there is nothing to save.
+        if (!S_ISDIR(sb.st_mode) && !back_up(file, st.old_dir)) {
             zlogf(ZLOG_ERROR, "Failure backing up previous version of %s, will rollback and abort.",
                   del[i]);
             rollback(on_disk(add, static_cast<size_t>(arr_count(add))), st.old_dir);
@@ -270,9 +271,9 @@ extern "C" int zpm_exe_update(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     }
     if (t->all_zpds) {
         zlogf(ZLOG_DEBUG, "zpm_exe_update: Number of deps: %d", t->num_zpds);
-        for (int i = t->num_zpds - 1; i >= 0; i--) {
+        for (int i = dep_count(t) - 1; i >= 0; i--) {
             ZPD *d = t->all_zpds[i];
-            if (!d || !d->zpi || d->action != 'I')
+            if (!d->zpi || d->action != 'I')
                 continue;
             if (int rc = install_dep(zpm, zpt, d, zpc))
                 return rc;
@@ -303,6 +304,12 @@ extern "C" int zpm_chk_local_update(ZPM *zpm, char **old_files, char **new_files
                            : nullptr;
     *pdel_files = del;
     *padd_files = add;
+    if ((old_files && !del) || (new_files && !add)) {
+        arr_free(del);
+        arr_free(add);
+        *pdel_files = *padd_files = nullptr;
+        return -1;
+    }
     if (!old_files && !new_files)
         return 0;
     const auto old_set = as_set(old_files), new_set = as_set(new_files);

@@ -419,7 +419,7 @@ extern "C" int zpm_zpf_rmdir(const char *path) {
     if (!path)
         return -1;
     if (lstat(path, &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
+        if (errno == ENOENT)
             return 0;
         zlogf(ZLOG_ERROR, "can't stat '%s'", path);
         return -1;
@@ -495,17 +495,16 @@ void walk_list(FILE *f, const char *who, const char *list, size_t count, Apply a
     }
 }
 
-// Octal mode of a permission entry, or -1 when it is not a plain mode.
-long parse_mode(const std::string &text) {
+// Octal mode of a permission entry, converted as strtoul does; false when
+// characters are left over after the number.
+bool parse_mode(const std::string &text, mode_t *mode) {
     errno = 0;
     char *end = nullptr;
     unsigned long v = strtoul(text.c_str(), &end, 8);
-    if (end == text.c_str() || *end || errno == ERANGE || v > 07777) {
-        if (!errno)
-            errno = EINVAL;
-        return -1;
-    }
-    return (long)v;
+    if (end == text.c_str() || *end)
+        return false;
+    *mode = static_cast<mode_t>(v);
+    return true;
 }
 
 void apply_perm(const std::string &file, const std::string &mode_text, int &rc) {
@@ -520,14 +519,14 @@ void apply_perm(const std::string &file, const std::string &mode_text, int &rc) 
         return;
     }
     zlogf(ZLOG_DEBUG, "zpm_zpf_perms: Will set mode of %s to %s", file.c_str(), mode_text.c_str());
-    long mode = parse_mode(mode_text);
-    if (mode < 0) {
+    mode_t mode = 0;
+    if (!parse_mode(mode_text, &mode)) {
         zlogf(ZLOG_ERROR,
               "zpm_zpf_perms: Failed to convert mode %s for %s to something meaningful: %s",
               mode_text.c_str(), file.c_str(), strerror(errno));
         return;
     }
-    rc = chmod(file.c_str(), (mode_t)mode) == 0 ? 0 : -1;
+    rc = chmod(file.c_str(), mode) == 0 ? 0 : -1;
     if (rc != 0)
         zlogf(ZLOG_ERROR, "zpm_zpf_perms: Failed to set mode of %s to %s: %s", file.c_str(),
               mode_text.c_str(), strerror(errno));

@@ -208,4 +208,23 @@ TEST_F(Exec, ScriptsRunUnderAshWithoutAShell) {
     EXPECT_EQ(zpm::exec::run_script("test: ", {}, script), 127 << 8);
 }
 
+TEST_F(Exec, DeleteLeavesADirectoryWhereARegisteredFileWas) {
+    // The index names /opt/p/dir, which someone has since made a directory.
+    write_file(at("/opt/p/file"), "f");
+    make_dirs(at("/opt/p/dir/inner"));
+    write_file(at("/var/lib/zpm/installed/p/desc.txt"), "ezpmVersion: 1.0\nezpkName: p\n");
+    write_file(at("/var/lib/zpm/fileindex/p"), "/opt/p/file\n/opt/p/dir\n");
+    ZPI zpi{};
+    zpi.name = const_cast<char *>("p");
+    zpi.version = const_cast<char *>("1.0");
+    zpi.arch = 4;
+    EXPECT_EQ(zpm_one_delete(nullptr, &zpi), 0);
+    EXPECT_FALSE(exists(at("/opt/p/file")));
+    EXPECT_TRUE(exists(at("/opt/p/dir/inner")));
+    EXPECT_FALSE(exists(at("/var/lib/zpm/installed/p")));
+    EXPECT_FALSE(exists(at("/var/lib/zpm/fileindex/p")));
+    EXPECT_NE(log_text().find("zpm_one_delete: Failed to remove registered file /opt/p/dir"),
+              std::string::npos);
+}
+
 } // namespace
