@@ -19,6 +19,7 @@
 #include "paths.h"
 #include "recptr.h"
 #include "util.h"
+#include "zpmui.h"
 
 extern char **environ;
 
@@ -39,6 +40,33 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
 }
 
 } // namespace
+
+bool save_to_backup(const std::string &file, const std::string &old_dir) {
+    const std::string backup = old_dir + file;
+    if (backup.size() >= 2048 || zpm_zpf_copy(backup.c_str(), file.c_str(), nullptr, 1, 0, 0) < 0)
+        return false;
+    File idx(fopen((old_dir + "/index.txt").c_str(), "a"));
+    if (!idx)
+        return false;
+    fprintf(idx.get(), "%s\n", file.c_str());
+    return fclose(idx.release()) == 0;
+}
+
+EkvaPtr file_choices() {
+    s_ekva **c = ekva_new(4, EKVA_ADD_APPEND);
+    ekva_addval(&c, "l", "leave existing file", EKVA_ADD_APPEND);
+    ekva_addval(&c, "r", "replace existing file", EKVA_ADD_APPEND);
+    ekva_addval(&c, "a", "abort installation", EKVA_ADD_APPEND);
+    return EkvaPtr(c);
+}
+
+const char *ask_existing(const char *path, s_ekva **choices) {
+    static char def[] = "r";
+    const std::string prompt = cut(std::string("The file ") + path +
+                                       " already exists on the filesystem. Choose your action",
+                                   2040);
+    return zpmui_select(zpmui, prompt.c_str(), choices, def, 0);
+}
 
 int dep_count(const ZPT *zpt) {
     int n = 0;

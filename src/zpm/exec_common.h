@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "arr.h"
+#include "recptr.h"
 #include "zpm.h"
 
 namespace zpm::exec {
@@ -100,6 +101,16 @@ void refresh_linker_cache(const char *who);
 // The number of dependency records, counted up to the list's end even when
 // num_zpds says more.
 int dep_count(const ZPT *zpt);
+
+// Saves a file that is about to be removed into the backup directory and
+// lists it in the backup index; false when the copy cannot be made or
+// listed (the caller then leaves the file in place).
+bool save_to_backup(const std::string &file, const std::string &old_dir);
+// The answers offered for a file that is already on disk.
+EkvaPtr file_choices();
+// Asks what to do about the file at path that is already on disk; the key
+// of the answer ("l", "r", "a"), or null when none was given.
+const char *ask_existing(const char *path, s_ekva **choices);
 
 // zpm_zpf_mkdir on a copy of path.
 void make_dir(const std::string &path, int mode);

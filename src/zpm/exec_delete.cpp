@@ -49,18 +49,6 @@ bool exists(const std::string &path) {
     return stat(path.c_str(), &sb) == 0;
 }
 
-// Saves one registered file and lists it; false when it cannot be saved.
-bool save(const std::string &file, const std::string &old_dir) {
-    const std::string backup = old_dir + file;
-    if (backup.size() >= 2048 || zpm_zpf_copy(backup.c_str(), file.c_str(), nullptr, 1, 0, 0) < 0)
-        return false;
-    File idx(fopen((old_dir + "/index.txt").c_str(), "a"));
-    if (!idx)
-        return false;
-    fprintf(idx.get(), "%s\n", file.c_str());
-    return fclose(idx.release()) == 0;
-}
-
 // Moves every file of the index into the backup; false after a failed
 // backup (the files removed so far are then back).
 bool remove_files(const char *name, const Stage &st) {
@@ -81,7 +69,7 @@ bool remove_files(const char *name, const Stage &st) {
             return true;
         }
         // A directory where a file was cannot be removed; there is nothing to save.
-        if (!S_ISDIR(sb.st_mode) && !save(file, st.old_dir)) {
+        if (!S_ISDIR(sb.st_mode) && !save_to_backup(file, st.old_dir)) {
             zlogf(ZLOG_ERROR,
                   "zpm_one_delete: Failed to backup %s, not good. We try a rollback and leave.",
                   line);

@@ -25,15 +25,6 @@ bool installed(ZPM *zpm, const char *name) {
     return zpi != nullptr;
 }
 
-// The choices offered for a file that is already on disk.
-EkvaPtr file_choices() {
-    s_ekva **c = ekva_new(4, EKVA_ADD_APPEND);
-    ekva_addval(&c, "l", "leave existing file", EKVA_ADD_APPEND);
-    ekva_addval(&c, "r", "replace existing file", EKVA_ADD_APPEND);
-    ekva_addval(&c, "a", "abort installation", EKVA_ADD_APPEND);
-    return EkvaPtr(c);
-}
-
 
 
 
@@ -314,7 +305,6 @@ extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_fi
     }
     *copy_files = out;
     EkvaPtr choices = file_choices();
-    char def[] = "r";
     size_t k = 0;
     for (size_t i = 0; data_files[i]; i++) {
         const char *path = data_files[i];
@@ -331,11 +321,7 @@ extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_fi
                   owner.get());
             why = "owned";
         } else {
-            const std::string prompt = cut(std::string("The file ") + path +
-                                               " already exists on the filesystem. Choose your "
-                                               "action",
-                                           2040);
-            const char *ans = zpmui_select(zpmui, prompt.c_str(), choices.get(), def, 0);
+            const char *ans = ask_existing(path, choices.get());
             if (!ans)
                 zlogf(ZLOG_ERROR, "aborting installation, no choice made on already existing file");
             else if (!strcmp(ans, "a"))

@@ -68,19 +68,6 @@ bool write_new(char **add, const Stage &st, int keep) {
     return true;
 }
 
-// Backs up one old file and lists it in the backup index; false when the
-// backup cannot be made or listed (the file is then left in place).
-bool back_up(const std::string &file, const std::string &old_dir) {
-    const std::string backup = old_dir + file;
-    if (backup.size() >= 2048 || zpm_zpf_copy(backup.c_str(), file.c_str(), nullptr, 1, 0, 0) < 0)
-        return false;
-    File idx(fopen((old_dir + "/index.txt").c_str(), "a"));
-    if (!idx)
-        return false;
-    fprintf(idx.get(), "%s\n", file.c_str());
-    return fclose(idx.release()) == 0;
-}
-
 // Removes the old files that the new version no longer has.
 bool remove_old(char **del, char **add, const Stage &st) {
     for (size_t i = 0; del && del[i]; i++) {
@@ -90,7 +77,7 @@ bool remove_old(char **del, char **add, const Stage &st) {
         if (stat(file.c_str(), &sb) != 0)
             continue;
         // A directory where a file was is not removed, so there is nothing to save.
-        if (!S_ISDIR(sb.st_mode) && !back_up(file, st.old_dir)) {
+        if (!S_ISDIR(sb.st_mode) && !save_to_backup(file, st.old_dir)) {
             zlogf(ZLOG_ERROR, "Failure backing up previous version of %s, will rollback and abort.",
                   del[i]);
             rollback(on_disk(add, static_cast<size_t>(arr_count(add))), st.old_dir);
@@ -313,12 +300,7 @@ extern "C" int zpm_chk_local_update(ZPM *zpm, char **old_files, char **new_files
     if (!old_files && !new_files)
         return 0;
     const auto old_set = as_set(old_files), new_set = as_set(new_files);
-    s_ekva **raw = ekva_new(4, EKVA_ADD_APPEND);
-    ekva_addval(&raw, "l", "leave existing file", EKVA_ADD_APPEND);
-    ekva_addval(&raw, "r", "replace existing file", EKVA_ADD_APPEND);
-    ekva_addval(&raw, "a", "abort installation", EKVA_ADD_APPEND);
-    EkvaPtr choices(raw);
-    char def[] = "r";
+    EkvaPtr choices = file_choices();
     size_t na = 0, nd = 0;
     for (size_t i = 0; new_files && new_files[i]; i++) {
         const char *path = new_files[i];
@@ -343,11 +325,7 @@ extern "C" int zpm_chk_local_update(ZPM *zpm, char **old_files, char **new_files
             zlogf(ZLOG_DEBUG, "zpm_chk_local_update: %s is on disk and belongs to package %s, aborting",
                   path, owner.get());
         } else {
-            const std::string prompt = cut(std::string("The file ") + path +
-                                               " already exists on the filesystem. Choose your "
-                                               "action",
-                                           2040);
-            ans = zpmui_select(zpmui, prompt.c_str(), choices.get(), def, 0);
+            ans = ask_existing(path, choices.get());
             if (!ans || !strcmp(ans, "a"))
                 zlogf(ZLOG_ERROR,
                       "aborting installation on already existing file not belonging to any "
