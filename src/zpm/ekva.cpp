@@ -112,18 +112,21 @@ int first_free(s_ekva **ekva, int max_entries) {
     return lo;
 }
 
-int append_entry(s_ekva ***ekva, Header *h, const char *key, const char *val) {
-    int pos = first_free(*ekva, h->max_entries);
-    if (pos - 1 >= h->max_entries) {
-        if (!grow(ekva, h))
-            return 0;
-    }
+// Stores a new entry in the free slot pos; the new number of slots in use.
+int put_at(s_ekva **ekva, int pos, const char *key, const char *val) {
     s_ekva *e = new_entry(key, val);
     if (!e)
         return 0;
-    (*ekva)[pos] = e;
-    (*ekva)[pos + 1] = nullptr;
+    ekva[pos] = e;
+    ekva[pos + 1] = nullptr;
     return pos + 1;
+}
+
+int append_entry(s_ekva ***ekva, Header *h, const char *key, const char *val) {
+    int pos = first_free(*ekva, h->max_entries);
+    if (pos - 1 >= h->max_entries && !grow(ekva, h))
+        return 0;
+    return put_at(*ekva, pos, key, val);
 }
 
 } // namespace
@@ -173,12 +176,7 @@ int ekva_addval(s_ekva ***ekva, const char *key, const char *val, int cur_addmod
     }
     if (present)
         return pos;
-    s_ekva *e = new_entry(key, val);
-    if (!e)
-        return 0;
-    (*ekva)[pos] = e;
-    (*ekva)[pos + 1] = nullptr;
-    return pos + 1;
+    return put_at(*ekva, pos, key, val);
 }
 
 char *ekva_getval(s_ekva **ekva, const char *key) {

@@ -6,11 +6,8 @@ source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/txnlib.sh"
 source "$(dirname "$0")/txninstlib.sh"
 
-txn_setup
-mkdir -p "$ZR/tmp/p"
-STAGE=$INV/stagearea
+txn_pkgdir
 
-build() { pkgbuild "$1" 1.0 "${2:-}" "/tmp/p/$1.zpk"; }
 # setup_pkg NAME [DEPS]: builds and installs it (dependencies from /tmp/p).
 setup_pkg() {
   build "$1" "${2:-}"

@@ -7,11 +7,8 @@ source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/txnlib.sh"
 source "$(dirname "$0")/txninstlib.sh"
 
-txn_setup
-mkdir -p "$ZR/tmp/p"
-STAGE=$INV/stagearea
+txn_pkgdir
 
-build() { pkgbuild "$1" 1.0 "${2:-}" "/tmp/p/$1.zpk"; }
 inst() { yad_reset; zpm_do -I "/tmp/p/$1.zpk"; }
 failed_with() { check_eq "$1: result shown" "Failure installing /tmp/p/$1.zpk, rc: $2
 |" "$(yad_texts)"; }

@@ -93,3 +93,12 @@ zpm_run() {
   lib_zpm_run "$@"
   if [[ "$ERR" == *Sanitizer* ]]; then fail "sanitizer report from zpm $*" "$ERR"; fi
 }
+
+# txn_pkgdir: a fresh root (txn_setup) with /tmp/p for package files; STAGE is the stage area.
+# build NAME [DEPS]: signs the source tree NAME as /tmp/p/NAME.zpk, version 1.0.
+txn_pkgdir() {
+  txn_setup
+  mkdir -p "$ZR/tmp/p"
+  STAGE=$INV/stagearea
+}
+build() { pkgbuild "$1" 1.0 "${2:-}" "/tmp/p/$1.zpk"; }
