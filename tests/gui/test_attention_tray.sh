@@ -122,8 +122,14 @@ calm "$B"
 expect_icons 1 "one of two calmed down"
 # The icon left is Alpha's (its lime image); the tray may have re-embedded it
 # under a new window while it laid the icons out again.
+# Ask for the icon afresh on every try: a window id taken once may already be gone.
+only_icon_is_lime() {
+  local w
+  w=$(icons)
+  [ -n "$w" ] && [ "$(wc -l <<<"$w")" -eq 1 ] && mostly "$w" lime
+}
+poll 10 only_icon_is_lime || fail "calming one window removed the other's icon"
 icon=$(icons)
-poll 10 mostly "$icon" lime || fail "calming one window removed the other's icon"
 
 # --- clicking brings the window forward ----------------------------------------
 xdotool mousemove --window "$icon" 8 11 click 1

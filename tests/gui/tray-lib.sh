@@ -22,6 +22,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# An X client asked about a window that is going away can wait for ever; each
+# call gets a bound, so a check fails instead of hanging the whole test.
+for _tool in xdotool xwininfo xprop wmctrl import; do
+  eval "$_tool() { timeout 20 $(command -v $_tool || echo $_tool) \"\$@\"; }"
+done
+unset _tool
+
 fail() {
   local log
   echo "FAIL: $*" >&2
