@@ -78,6 +78,13 @@ zroot_fake_yad() {
   mkdir -p "$ZR/var/tmp/fake-yad"
   FY=$ZR/var/tmp/fake-yad
   export FY
+  # With ZPM_DIALOG_RECORD (a directory outside the root), every dialog is also recorded there,
+  # in one file per test script.
+  if [ -n "${ZPM_DIALOG_RECORD:-}" ]; then
+    mkdir -p "$ZR/var/tmp/dialog-record"
+    mount --bind "$ZPM_DIALOG_RECORD" "$ZR/var/tmp/dialog-record"
+    basename "$0" .sh > "$ZR/var/tmp/dialog-record.name"
+  fi
 }
 
 zroot_run() {
