@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ldiflib.h"
+#include "zpk.h"
 #include "zpkb.h"
 #include "zpm.h"
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ldiflib.h"
+#include "zpk.h"
 #include "zpkb.h"
 #include "zpm.h"
 

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "loglib.h"
+#include "plan.h"
+#include "zpk.h"
 #include "zpm.h"
 
 int zpm_zpa_list_new_zpi(ZPA **zpa_list, ZPI *zpi) {

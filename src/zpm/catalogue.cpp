@@ -10,8 +10,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "catalogue.h"
 #include "loglib.h"
+#include "zpk.h"
 #include "zpm.h"
+
+// The catalogue while install, update and walk plan, and the bound back end.
+ZPI **cached_zpis = nullptr;
+zpc_connect_fn pzpm_zpc_connect = nullptr;
+zpc_refresh_fn pzpm_zpc_refresh = nullptr;
+zpc_findpkg_fn pzpm_zpc_findpkg = nullptr;
+zpc_readpkg_fn pzpm_zpc_readpkg = nullptr;
+zpc_release_fn pzpm_zpc_release = nullptr;
 
 namespace {
 

@@ -18,10 +18,18 @@
 #include "loglib.h"
 #include "paths.h"
 #include "recptr.h"
+#include "hooks.h"
 #include "util.h"
-#include "zpmui.h"
+#include "catalogue.h"
+#include "exec.h"
+#include "fsops.h"
+#include "zpf.h"
+#include "zpk.h"
 
 extern char **environ;
+
+// Set while a package that brought a shared library is installed.
+int have_so = 0;
 
 namespace zpm::exec {
 
@@ -41,15 +49,25 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
 
 } // namespace
 
-bool save_to_backup(const std::string &file, const std::string &old_dir) {
-    const std::string backup = old_dir + file;
-    if (backup.size() >= 2048 || zpm_zpf_copy(backup.c_str(), file.c_str(), nullptr, 1, 0, 0) < 0)
-        return false;
-    File idx(fopen((old_dir + "/index.txt").c_str(), "a"));
-    if (!idx)
-        return false;
-    fprintf(idx.get(), "%s\n", file.c_str());
-    return fclose(idx.release()) == 0;
+void each_index_line(FILE *f, const char *what, const std::function<bool(const char *)> &line) {
+    constexpr size_t kIndexLineMax = 4094;
+    char *buf = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = getline(&buf, &cap, f)) >= 0) {
+        if (n > 0 && buf[n - 1] == '\n')
+            buf[--n] = '\0';
+        if (n == 0)
+            continue;
+        if (static_cast<size_t>(n) > kIndexLineMax) {
+            zlogf(ZLOG_WARNING, "Skipping a line of %d characters in %s", static_cast<int>(n),
+                  what);
+            continue;
+        }
+        if (!line(buf))
+            break;
+    }
+    free(buf);
 }
 
 EkvaPtr file_choices() {
@@ -65,7 +83,7 @@ const char *ask_existing(const char *path, s_ekva **choices) {
     const std::string prompt = cut(std::string("The file ") + path +
                                        " already exists on the filesystem. Choose your action",
                                    2040);
-    return zpmui_select(zpmui, prompt.c_str(), choices, def, 0);
+    return zpm::hook_choose(prompt.c_str(), choices, def);
 }
 
 int dep_count(const ZPT *zpt) {
@@ -302,22 +320,6 @@ bool header_matches(const Stage &st, const ZPI *zpi, const char *who) {
           "%s: the %s in the header of %s differs from its signed description, refusing it", who,
           field, st.file.c_str());
     return false;
-}
-
-std::vector<std::string> on_disk(char **paths, size_t count) {
-    std::vector<std::string> out;
-    for (size_t i = 0; paths && i < count && paths[i]; i++)
-        out.push_back(zpm::paths::target(paths[i]));
-    return out;
-}
-
-void rollback(const std::vector<std::string> &written, const std::string &old_dir) {
-    std::vector<char *> list;
-    for (const auto &p : written)
-        list.push_back(const_cast<char *>(p.c_str()));
-    list.push_back(nullptr);
-    std::string base = old_dir;
-    zpm_install_rollback(list.data(), base.data());
 }
 
 bool copy_fork(char **files, const std::string &new_dir, const char *fork,

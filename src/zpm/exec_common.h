@@ -4,6 +4,8 @@
 #ifndef ZPM_EXEC_COMMON_H
 #define ZPM_EXEC_COMMON_H
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,15 @@ EkvaPtr file_choices();
 // Asks what to do about the file at path that is already on disk; the key
 // of the answer ("l", "r", "a"), or null when none was given.
 const char *ask_existing(const char *path, s_ekva **choices);
+
+// Longest line of a file index or backup index.
+inline constexpr size_t kIndexLineMax = 4094;
+
+// Calls line for every non-empty line of an index (a file index or backup
+// index), one trailing line feed removed, until it returns false.  A line
+// longer than an index line can be is skipped whole (and logged), since any
+// part of it would name another file.  what names the file in the message.
+void each_index_line(FILE *f, const char *what, const std::function<bool(const char *)> &line);
 
 // zpm_zpf_mkdir on a copy of path.
 void make_dir(const std::string &path, int mode);

@@ -1,6 +1,5 @@
-// Removing packages, and the file-level rollback shared with install and
-// update: every removed or replaced file is first saved in a backup
-// directory whose index lists it, so it can be put back.
+// Removing packages: every removed file is first saved in the backup
+// directory, so a failure can put it back (exec_rollback.cpp).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +9,10 @@
 #include <unistd.h>
 
 #include "cres.h"
+#include "exec.h"
 #include "exec_common.h"
+#include "fsops.h"
+#include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
 #include "plan_common.h"
@@ -18,31 +20,6 @@
 using namespace zpm::exec;
 
 namespace {
-
-constexpr size_t kLineMax = 4094;
-
-// Reads the non-empty lines of an index (one trailing line feed removed);
-// a line longer than an index line can be is skipped whole, since any part
-// of it would name another file.
-template <class F> void each_line(FILE *f, const char *what, F f_line) {
-    char *line = nullptr;
-    size_t cap = 0;
-    ssize_t n;
-    while ((n = getline(&line, &cap, f)) >= 0) {
-        if (n > 0 && line[n - 1] == '\n')
-            line[--n] = '\0';
-        if (n == 0)
-            continue;
-        if (static_cast<size_t>(n) > kLineMax) {
-            zlogf(ZLOG_WARNING, "Skipping a line of %d characters in %s", static_cast<int>(n),
-                  what);
-            continue;
-        }
-        if (!f_line(line))
-            break;
-    }
-    free(line);
-}
 
 bool exists(const std::string &path) {
     struct stat sb;
@@ -59,7 +36,7 @@ bool remove_files(const char *name, const Stage &st) {
         return true;
     }
     bool ok = true;
-    each_line(f.get(), index.c_str(), [&](const char *line) {
+    each_index_line(f.get(), index.c_str(), [&](const char *line) {
         zlogf(ZLOG_DEBUG, "zpm_one_delete: Found %s to delete", line);
         const std::string file = zpm::paths::target(line);
         struct stat sb;
@@ -176,36 +153,4 @@ extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
     unlink(index_path(name).c_str());
     zpm_zpf_rmdir(inst_dir(name).c_str());
     return 0;
-}
-
-extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
-    if (!bkp_base)
-        bkp_base = const_cast<char *>("");
-    for (size_t i = 0; remove && remove[i]; i++) {
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: removing %s", remove[i]);
-        unlink(remove[i]);
-    }
-    const std::string index = std::string(bkp_base) + "/index.txt";
-    File f(fopen(index.c_str(), "r"));
-    if (!f) {
-        zlogf(ZLOG_INFO, "zpm_install_rollback: no files to restore registered");
-        return 0;
-    }
-    bool failed = false;
-    each_line(f.get(), index.c_str(), [&](const char *line) {
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Found %s to restore", line);
-        char backup[4001];
-        snprintf(backup, sizeof backup, "%.2000s%.2000s", bkp_base, line);
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Copying %s to %s", backup, line);
-        if (zpm_zpf_copy(line, backup, nullptr, 1, 0, 0) < 0) {
-            zlogf(ZLOG_ERROR,
-                  "zpm_install_rollback: Failure restoring %s, you're in deep shit. We still try "
-                  "to do the rest.",
-                  line);
-            failed = true;
-        }
-        return true;
-    });
-    zlogf(ZLOG_ERROR, "zpm_install_rollback: finished");
-    return failed ? -1 : 0;
 }

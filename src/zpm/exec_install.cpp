@@ -9,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "exec.h"
 #include "exec_common.h"
+#include "fsops.h"
+#include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
 #include "plan_common.h"
 #include "recptr.h"
-#include "zpmui.h"
+#include "zpf.h"
 
 using namespace zpm::exec;
 

@@ -9,10 +9,12 @@
 #include <unordered_map>
 
 #include "digest_memo.h"
+#include "exec.h"
 #include "exec_common.h"
 #include "loglib.h"
 #include "recptr.h"
 #include "util.h"
+#include "zpf.h"
 
 namespace {
 

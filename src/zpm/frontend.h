@@ -23,6 +23,9 @@ enum {
     ZPM_MODE_WALK = 11,
 };
 
+// The whole program: start-up, one mode, exit status (startup.cpp).
+extern "C" int zpm_main(int argc, char **argv);
+
 struct ZpmRun {
     int zpm_mode = 0;
     int opt_vote_mode = 0;
@@ -51,8 +54,12 @@ void zpm_read_cmdline(ZpmRun *run, int argc, char **argv, struct options *table)
 int zpm_run_mode(ZpmRun *run);
 
 // Common failure exit of the modes: logs msg at level 1, closes the back end,
-// exits with status 1 (startup.cpp).
+// exits with status 1 (modes_common.cpp).
 [[noreturn]] void zpm_fail_exit(ZpmRun *run, const char *msg);
+
+// Lets the engine's questions and notes reach the user as dialogs and text
+// (modes_common.cpp).
+void zpm_install_ui_hooks();
 
 // Shared by the modes (modes_common.cpp).  Connects to the catalogue (the
 // common failure exit with "Failed to connect to catalogue" when it cannot)

@@ -11,6 +11,9 @@
 
 #include "zpmconf.h"
 
+int option_index = 1;
+int dry_run = 0;
+
 namespace {
 
 // The table's strings are never written; the record keeps plain char*.

@@ -19,8 +19,6 @@ struct options {
 
 /* Next argument getopts looks at; starts at 1. */
 extern int option_index;
-/* 1 interactive, 2 defaults, 3 force. */
-extern int vote_mode;
 /* 1 with -n. */
 extern int dry_run;
 

@@ -14,9 +14,11 @@
 
 #include "arr.h"
 #include "cres.h"
+#include "inventory.h"
 #include "ldiflib.h"
 #include "loglib.h"
 #include "paths.h"
+#include "zpk.h"
 #include "zpm.h"
 #include "zpmconf.h"
 

@@ -12,6 +12,10 @@
 
 #include "cres.h"
 
+// The log of this run and the message buffer its callers format into.
+s_zpmlog *zpmlog = nullptr;
+char logmsg[LOGMSG_SIZE];
+
 namespace {
 
 constexpr int kAllLevels = ZLOG_ERROR | ZLOG_WARNING | ZLOG_INFO | ZLOG_DEBUG;

@@ -1,3 +1,3 @@
-#include "zpm.h"
+#include "frontend.h"
 
 int main(int argc, char **argv) { return zpm_main(argc, argv); }

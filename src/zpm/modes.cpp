@@ -1,4 +1,5 @@
 // Dispatch to the selected mode, in the fixed order of the modes.
+#include "catalogue.h"
 #include "frontend.h"
 
 int zpm_run_mode(ZpmRun *run) {

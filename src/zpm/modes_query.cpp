@@ -5,9 +5,14 @@
 #include <string>
 
 #include "arr.h"
+#include "catalogue.h"
 #include "frontend.h"
 #include "getopts.h"
+#include "inventory.h"
 #include "loglib.h"
+#include "report.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpmui.h"
 
 namespace {

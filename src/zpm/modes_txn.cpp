@@ -8,10 +8,15 @@
 #include <string>
 
 #include "arr.h"
+#include "catalogue.h"
+#include "exec.h"
 #include "frontend.h"
 #include "getopts.h"
+#include "inventory.h"
 #include "loglib.h"
+#include "plan.h"
 #include "plan_common.h"
+#include "report.h"
 #include "zpmui.h"
 
 namespace {

@@ -7,7 +7,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "catalogue.h"
+#include "inventory.h"
 #include "loglib.h"
+#include "plan.h"
 #include "plan_common.h"
 #include "zpm.h"
 

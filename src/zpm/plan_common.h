@@ -7,7 +7,9 @@
 #include <string>
 
 #include "cres.h"
+#include "plan.h"
 #include "recptr.h"
+#include "zpk.h"
 #include "zpm.h"
 
 using ZpdPtr = std::unique_ptr<ZPD, c_deleter<zpd_free>>;
@@ -53,9 +55,6 @@ ZPT *new_zpt(const char *request, char stat, char action, ZPI *head, int num, ZP
 
 // Frees a NULL-terminated record list and its records.
 void free_zpds(ZPD **list);
-
-// Appends a line to the user-interface text buffer when a UI is open.
-void ui_add(const std::string &line);
 
 } // namespace zpm::plan
 

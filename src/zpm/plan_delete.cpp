@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "hooks.h"
+#include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
+#include "plan.h"
 #include "plan_common.h"
+#include "zpk.h"
 #include "zpm.h"
 
 namespace {
@@ -271,7 +275,7 @@ ZPT *zpm_pre_delete(ZPM *zpm, char *zpk_name, ZPT **zpt) {
         *zpt = nullptr;
     ZpiPtr inst(zpm_zpl_info(zpm, zpk_name));
     if (!inst) {
-        zpm::plan::ui_add(std::string(zpk_name) + " is not installed, skipping\n");
+        zpm::hook_note(std::string(zpk_name) + " is not installed, skipping\n");
         return nullptr;
     }
     // A requirer installed for this very package goes with it; any other
@@ -288,13 +292,13 @@ ZPT *zpm_pre_delete(ZPM *zpm, char *zpk_name, ZPT **zpt) {
             zlogf(ZLOG_DEBUG, "%s is a circular dependency of %s, allowing", r->name, zpk_name);
             continue;
         }
-        zpm::plan::ui_add(std::string(zpk_name) + " cannot be deleted, " + r->name +
+        zpm::hook_note(std::string(zpk_name) + " cannot be deleted, " + r->name +
                           " depends on it\n");
         refused = true;
     }
     free_all(reqs);
     if (refused)
         return nullptr;
-    zpm::plan::ui_add(std::string(zpk_name) + " can be deleted, nothing depends on it\n");
+    zpm::hook_note(std::string(zpk_name) + " can be deleted, nothing depends on it\n");
     return finish_delete(zpm, zpk_name, inst.release(), zpt);
 }

@@ -3,9 +3,10 @@
 #include <cstring>
 
 #include "ekva.h"
+#include "plan.h"
 #include "plan_common.h"
+#include "zpk.h"
 #include "zpm.h"
-#include "zpmui.h"
 
 void zpd_free(ZPD *zpd) {
     if (!zpd)
@@ -59,11 +60,6 @@ ZPT *new_zpt(const char *request, char stat, char action, ZPI *head, int num, ZP
     zpt->tot_file_size = head ? (unsigned long)head->filesize : 0;
     zpt->tot_data_size = head ? (unsigned long)head->datasize : 0;
     return zpt;
-}
-
-void ui_add(const std::string &line) {
-    if (zpmui)
-        zpmui_line_add(zpmui, line.c_str());
 }
 
 } // namespace zpm::plan

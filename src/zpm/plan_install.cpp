@@ -5,8 +5,14 @@
 #include <string>
 #include <unordered_map>
 
+#include "catalogue.h"
+#include "hooks.h"
+#include "inventory.h"
 #include "loglib.h"
+#include "plan.h"
 #include "plan_common.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpm.h"
 
 using zpm::plan::uname;
@@ -123,7 +129,7 @@ ZPT *zpm_walk(ZPM *zpm, ZPC *zpc, char *zpk_name, char *variant, char **dep_dirs
     bool is_file = false;
     ZpiPtr head(head_of(zpm, zpc, zpk_name, variant, is_file));
     if (!head) {
-        zpm::plan::ui_add(std::string(zpk_name) +
+        zpm::hook_note(std::string(zpk_name) +
                           (is_file ? " is not a valid package file\n"
                                    : " was not found in the package catalogue\n"));
         return nullptr;

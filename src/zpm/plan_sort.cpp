@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "plan.h"
 #include "zpm.h"
 
 namespace {

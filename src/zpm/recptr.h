@@ -8,6 +8,7 @@
 #include "arr.h"
 #include "cres.h"
 #include "ekva.h"
+#include "zpk.h"
 #include "zpm.h"
 
 using ZpiPtr = std::unique_ptr<ZPI, c_deleter<zpk_info_free>>;

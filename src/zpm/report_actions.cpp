@@ -5,6 +5,7 @@
 #include "cres.h"
 #include "loglib.h"
 #include "recptr.h"
+#include "report.h"
 #include "zpm.h"
 #include "zpmui.h"
 

@@ -11,6 +11,8 @@
 
 #include "ldiflib.h"
 #include "loglib.h"
+#include "report.h"
+#include "zpk.h"
 #include "zpm.h"
 #include "zpmui.h"
 

@@ -12,6 +12,8 @@
 #include "loglib.h"
 #include "paths.h"
 #include "recptr.h"
+#include "report.h"
+#include "zpk.h"
 #include "zpm.h"
 #include "zpmui.h"
 

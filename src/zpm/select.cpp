@@ -9,8 +9,11 @@
 
 #include <sys/stat.h>
 
+#include "catalogue.h"
 #include "loglib.h"
 #include "plan_common.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpm.h"
 
 using zpm::plan::uname;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arr.h"
+#include "catalogue.h"
 #include "frontend.h"
 #include "getopts.h"
 #include "loglib.h"
@@ -243,6 +244,7 @@ int zpm_main(int argc, char **argv) {
         std::fprintf(stderr, "Failed to initualize user interface\n");
         return 1;
     }
+    zpm_install_ui_hooks();
     if (argc == 2 && std::strcmp(argv[1], "menu") == 0)
         menu_placeholder();
     zpm_read_cmdline(&run, argc, argv, table.data());
@@ -260,11 +262,4 @@ int zpm_main(int argc, char **argv) {
     log_free(zpmlog);
     zpmlog = nullptr;
     return status;
-}
-
-void zpm_fail_exit(ZpmRun *run, const char *msg) {
-    std::snprintf(logmsg, LOGMSG_MAX, "%s", msg);
-    log_write(zpmlog, ZLOG_ERROR, logmsg);
-    zpm_zpc_close(run->zpc_backend_handle);
-    std::exit(1);
 }

@@ -19,6 +19,8 @@
 #include "recptr.h"
 #include "sha1.h"
 #include "util.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpm.h"
 #include "zps.h"
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cres.h"
+#include "fsops.h"
 #include "loglib.h"
 #include "util.h"
 #include "zpm.h"
@@ -175,9 +176,9 @@ int write_file_from(int src_fd, const char *src_name, const std::string &target,
     return 0;
 }
 
-// Appends "<path>\n" to the backup index as one write; a failed write is cut
-// off again so that the index never holds a partial line.
-int append_index(const std::string &bkp_base, const char *path) {
+} // namespace
+
+int zpm::fs::list_backup(const std::string &bkp_base, const char *path) {
     std::string index = bkp_base + "/index.txt";
     Fd fd(open(index.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
@@ -201,6 +202,8 @@ int append_index(const std::string &bkp_base, const char *path) {
     return ok ? 0 : -1;
 }
 
+namespace {
+
 // Saves the regular file dst at bkp_base + dst and lists it in the index.
 int backup_target(const char *dst, const char *bkp_base, const struct stat &dst_st) {
     std::string bkp = std::string(bkp_base) + dst;
@@ -214,7 +217,7 @@ int backup_target(const char *dst, const char *bkp_base, const struct stat &dst_
     off_t written = 0;
     if (write_file_from(in.get(), dst, bkp, dst_st.st_mode & 07777, written) != 0)
         return -1;
-    return append_index(bkp_base, dst);
+    return zpm::fs::list_backup(bkp_base, dst);
 }
 
 enum class Target { Absent, Link, Regular, Refused };

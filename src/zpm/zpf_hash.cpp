@@ -10,6 +10,7 @@
 #include "ekva.h"
 #include "loglib.h"
 #include "util.h"
+#include "zpf.h"
 #include "zpm.h"
 
 namespace {

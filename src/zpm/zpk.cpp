@@ -13,6 +13,7 @@
 #include "ekva.h"
 #include "ldiflib.h"
 #include "loglib.h"
+#include "zpk.h"
 #include "zpm.h"
 
 namespace {

@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include "cres.h"
-#include "getopts.h" // vote_mode
 #include "loglib.h"
 #include "paths.h"
 #include "shell.h"
+
+ZPMUI *zpmui = nullptr;
+int textmax = 65536;
+int vote_mode = 1;
 
 namespace {
 

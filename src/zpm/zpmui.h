@@ -22,6 +22,10 @@ typedef struct s_zpmui {
 } ZPMUI;
 
 extern ZPMUI *zpmui;
+/* How questions are answered: 1 interactive (ask), 2 defaults (take the
+ * default where there is one, else ask), 3 force (take the default, never
+ * ask).  Set once at start-up from the command line. */
+extern int vote_mode;
 /* Size of every fresh text buffer; grows with the buffers. */
 extern int textmax;
 

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
+#include "hooks.h"
 #include "paths.h"
 #include "testroot.h"
+#include "zpk.h"
 #include "zpm.h"
-#include "zpmui.h"
 
 namespace zpmtest {
 
@@ -57,16 +59,13 @@ class PlanTest : public RootTest {
         RootTest::SetUp();
         zpm_.arch = ZPK_ARCH_X86_64;
         make_dirs(zpm::paths::installed_dir());
-        // A text buffer without dialogs: what the planner tells the user.
-        saved_ui_ = zpmui;
-        zpmui = static_cast<ZPMUI *>(calloc(1, sizeof(ZPMUI)));
-        zpmui->textlen = zpmui->textmax = textmax;
-        zpmui->textbuf = static_cast<char *>(calloc(1, textmax + 1));
+        // What the planner tells its front end.
+        zpm::Hooks h;
+        h.note = [this](const std::string &line) { notes_ += line; };
+        zpm::set_hooks(std::move(h));
     }
     void TearDown() override {
-        free(zpmui->textbuf);
-        free(zpmui);
-        zpmui = saved_ui_;
+        zpm::set_hooks({});
         zpm_cache_free();
         RootTest::TearDown();
     }
@@ -115,8 +114,8 @@ class PlanTest : public RootTest {
         std::string out;
         return run(cmd, &out) == 0;
     }
-    std::string ui_text() const { return zpmui->textbuf ? zpmui->textbuf : ""; }
-    ZPMUI *saved_ui_ = nullptr;
+    std::string ui_text() const { return notes_; }
+    std::string notes_;
     ZPM zpm_{};
     ZPC zpc_{}; // never read: the cache answers every search
 };

@@ -1,7 +1,9 @@
 // Action lists: one entry per package name, built from transactions.
 #include <gtest/gtest.h>
 
+#include "plan.h"
 #include "plan_fixture.h"
+#include "zpk.h"
 
 using namespace zpmtest;
 

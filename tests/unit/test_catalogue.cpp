@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "ekva.h"
 #include "loglib.h"
 #include "testroot.h"

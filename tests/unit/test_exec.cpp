@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arr.h"
+#include "exec.h"
 #include "exec_common.h"
 #include "testroot.h"
 #include "util.h"

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "fsops.h"
 #include "testroot.h"
 #include "zpm.h"
 

@@ -12,6 +12,7 @@
 #include "arr.h"
 #include "frontend.h"
 #include "getopts.h"
+#include "zpmui.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "ekva.h"
 #include "testroot.h"
+#include "zpf.h"
 #include "zpm.h"
 
 namespace {

@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "arr.h"
+#include "catalogue.h"
+#include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
 #include "testroot.h"
+#include "zpk.h"
 #include "zpm.h"
 
 using namespace zpmtest;

@@ -2,7 +2,10 @@
 // inventory laid out in the temporary root.
 #include <gtest/gtest.h>
 
+#include "catalogue.h"
+#include "plan.h"
 #include "plan_fixture.h"
+#include "zpk.h"
 
 using namespace zpmtest;
 

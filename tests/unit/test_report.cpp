@@ -14,8 +14,9 @@
 
 #include "loglib.h"
 #include "paths.h"
-#include "testroot.h"
 #include "recptr.h"
+#include "report.h"
+#include "testroot.h"
 #include "zpm.h"
 #include "zpmui.h"
 

@@ -2,8 +2,10 @@
 // and the search of package directories.
 #include <gtest/gtest.h>
 
+#include "catalogue.h"
 #include "loglib.h"
 #include "plan_fixture.h"
+#include "zpk.h"
 
 using namespace zpmtest;
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "frontend.h"
+#include "plan.h"
 #include "plan_fixture.h"
 
 using namespace zpmtest;

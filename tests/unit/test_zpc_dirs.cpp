@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "ekva.h"
 #include "ldiflib.h"
 #include "loglib.h"

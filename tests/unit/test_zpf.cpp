@@ -21,9 +21,12 @@
 
 #include "arr.h"
 #include "ekva.h"
+#include "exec.h"
 #include "pkgfixture.h"
 #include "recptr.h"
 #include "util.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpm.h"
 
 namespace fs = std::filesystem;

@@ -13,8 +13,9 @@
 #include "arr.h"
 #include "ekva.h"
 #include "ldiflib.h"
-#include "testroot.h"
 #include "recptr.h"
+#include "testroot.h"
+#include "zpk.h"
 #include "zpm.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "pkgfixture.h"
 #include "recptr.h"
 #include "util.h"
+#include "zpf.h"
 #include "zpm.h"
 
 namespace fs = std::filesystem;

@@ -16,6 +16,7 @@
 
 #include "cres.h"
 #include "ldiflib.h"
+#include "zpk.h"
 
 namespace zpcdirs {
 

@@ -49,6 +49,8 @@
 #include "loglib.h"
 #include "paths.h"
 #include "repo_index.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpm.h"
 
 using zpcdirs::ZpiPtr;

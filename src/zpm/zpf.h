@@ -1,0 +1,22 @@
+/* Package files: the description in the header, the file list, unpacking
+ * with the signature checked, the hash lists and file digests. */
+#ifndef ZPM_ZPF_H
+#define ZPM_ZPF_H
+
+#include "zpm.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig);
+char **zpm_zpf_index(ZPM *zpm, const char *zpf_name);
+int zpm_zpf_extract(const char *zpf_name, const char *path_name, int verify_sig);
+int zpm_zpf_zpk_hashes(const char *inst_dir, const char *fork, s_ekva ***zpm_hash_ekva);
+int zpm_zpf_hash_files(const char *base_path, char **subdir, s_ekva ***file_hash_ekva);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
