@@ -10,6 +10,8 @@
 
 #include "arr.h"
 #include "loglib.h"
+#include "zpf.h"
+#include "zpk.h"
 #include "zpm.h"
 
 static std::string g_file;

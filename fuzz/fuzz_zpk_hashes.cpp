@@ -7,6 +7,7 @@
 
 #include "ekva.h"
 #include "loglib.h"
+#include "zpf.h"
 #include "zpm.h"
 
 static std::string g_dir;

@@ -9,9 +9,11 @@
 #include <string>
 #include <unistd.h>
 
+#include "catalogue.h"
 #include "ekva.h"
 #include "loglib.h"
 #include "paths.h"
+#include "plan.h"
 #include "zpm.h"
 
 namespace {

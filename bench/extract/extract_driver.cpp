@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "loglib.h"
+#include "zpf.h"
 #include "zpm.h"
 
 int main(int argc, char **argv) {

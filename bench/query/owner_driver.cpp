@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
 #include "zpm.h"
