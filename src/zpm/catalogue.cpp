@@ -50,14 +50,6 @@ bool has_wildcard(const char *name) {
     return std::strpbrk(name, "*?[\\") != nullptr;
 }
 
-bool variant_accepts(const ZPI *zpi, const char *variant) {
-    if (!variant)
-        return true;
-    if (!*variant || std::strcmp(variant, "default") == 0)
-        return zpi->variant == nullptr;
-    return zpi->variant && std::strcmp(zpi->variant, variant) == 0;
-}
-
 bool name_matches(const ZPI *zpi, const char *name) {
     if (!zpi->name)
         return false;
@@ -78,12 +70,12 @@ void collect(const char *name, const char *variant, std::vector<ZPI *> &out) {
         if (it == cache_index->end())
             return;
         for (size_t pos : it->second)
-            if (variant_accepts(cached_zpis[pos], variant))
+            if (zpk_variant_accepts(cached_zpis[pos], variant))
                 store_match(cached_zpis[pos], name, out);
         return;
     }
     for (size_t i = 0; cached_zpis[i]; i++)
-        if (name_matches(cached_zpis[i], name) && variant_accepts(cached_zpis[i], variant))
+        if (name_matches(cached_zpis[i], name) && zpk_variant_accepts(cached_zpis[i], variant))
             store_match(cached_zpis[i], name, out);
 }
 

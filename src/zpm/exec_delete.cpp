@@ -95,7 +95,7 @@ void remove_links(const char *name) {
 }
 
 int delete_and_log(ZPM *zpm, ZPI *zpi, const char *candidate) {
-    const std::string uname = zpm::plan::uname(zpi);
+    const std::string uname = zpm::pkg::uname(zpi);
     if (int rc = zpm_one_delete(zpm, zpi)) {
         zlogf(ZLOG_ERROR, "zpm_exe_delete: Removal of %s failed with rc=%d\n", uname.c_str(), rc);
         return rc;

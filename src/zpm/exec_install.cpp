@@ -138,7 +138,7 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
     zlogf(ZLOG_DEBUG, "Registering %s for candidate %s", zpi->name, candidate);
     const std::string idir = inst_dir(zpi->name);
     if (const char *fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
-        zlogf(ZLOG_ERROR, fail, zpm::plan::uname(zpi).c_str());
+        zlogf(ZLOG_ERROR, fail, zpm::pkg::uname(zpi).c_str());
         rollback(written, st.old_dir);
         zpm_zpf_rmdir(idir.c_str());
         return -1;
@@ -168,7 +168,7 @@ void drop_unfinished(const char *name) {
 // there already; logs and records the outcome.
 int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC *zpc,
                            bool dependency) {
-    const std::string uname = zpm::plan::uname(zpi);
+    const std::string uname = zpm::pkg::uname(zpi);
     if (installed(zpm, zpi->name)) {
         zlogf(ZLOG_DEBUG, "Skipping installation of %s, was already installed", uname.c_str());
         return 0;
@@ -277,7 +277,7 @@ extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
             ZPD *d = t->all_zpds[i];
             if (!d->zpi || d->status == 'I')
                 continue;
-            zlogf(ZLOG_DEBUG, "-  %-25s Status: %c, URI: %s\n", zpm::plan::uname(d->zpi).c_str(),
+            zlogf(ZLOG_DEBUG, "-  %-25s Status: %c, URI: %s\n", zpm::pkg::uname(d->zpi).c_str(),
                   d->status, d->zpi->abs_uri ? d->zpi->abs_uri : "(null)");
             if (fetch(d->zpi, d->status, zpc, "zpm_exe_install") != 0)
                 return -1;

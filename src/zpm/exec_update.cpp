@@ -199,7 +199,7 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
     const std::string ndir = inst_dir(new_zpi->name, "%.1000s/.%.1000s.new");
     const std::string nidx = index_path(new_zpi->name, "%s/.%s.new");
     if (const char *fail = build_entry(old_zpi, fk, add.get(), st, ndir, nidx)) {
-        const std::string uname = zpm::plan::uname(new_zpi);
+        const std::string uname = zpm::pkg::uname(new_zpi);
         zlogf(ZLOG_ERROR, fail, uname.c_str());
         if (strstr(fail, "data hash file"))
             zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
@@ -269,7 +269,7 @@ extern "C" int zpm_exe_update(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
                 return rc;
         }
     }
-    const std::string new_uname = zpm::plan::uname(t->zpi);
+    const std::string new_uname = zpm::pkg::uname(t->zpi);
     ZpiPtr old(zpm_zpl_info(zpm, t->zpi->name));
     if (!old) {
         zlogf(ZLOG_DEBUG, "Skipping update of %s, is not installed", new_uname.c_str());
@@ -277,7 +277,7 @@ extern "C" int zpm_exe_update(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     }
     int rc = zpm_update_zpk(zpm, zpt, old.get(), t->zpi, zpc);
     if (rc == 0)
-        zpm_log_action(2, zpm::plan::uname(old.get()).c_str(), new_uname.c_str(), nullptr);
+        zpm_log_action(2, zpm::pkg::uname(old.get()).c_str(), new_uname.c_str(), nullptr);
     old.reset();
     zlogf(ZLOG_INFO, "rc of zpm_update_zpk for %s: %d\n", new_uname.c_str(), rc);
     if (rc)

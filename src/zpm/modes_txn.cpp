@@ -308,11 +308,11 @@ int zpm_mode_walk(ZpmRun *run) {
         close_all(c);
         return 1;
     }
-    add_walk_line(zpm::plan::uname(zpt->zpi), "User", zpt->zpk_stat);
+    add_walk_line(zpm::pkg::uname(zpt->zpi), "User", zpt->zpk_stat);
     for (int i = 0; zpt->num_zpds && zpt->all_zpds && zpt->all_zpds[i]; i++) {
         ZPD *d = zpt->all_zpds[i];
         if (d->zpi)
-            add_walk_line(zpm::plan::uname(d->zpi), d->candidate, d->status);
+            add_walk_line(zpm::pkg::uname(d->zpi), d->candidate, d->status);
     }
     zpmui_write(zpmui, zpmui->textbuf, 1);
     zpt_free(zpt);

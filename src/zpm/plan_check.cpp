@@ -172,7 +172,7 @@ int check(const CheckKind &k, ZPM *zpm, ZPI *cand, ZPC *zpc, char **dep_dirs, in
     zlogf(ZLOG_DEBUG, "%s: Checking candidate <%s>", k.pfx, cand->name);
     if (cand->arch != zpm->arch && cand->arch != ZPK_ARCH_ANY) {
         zlogf(ZLOG_INFO, "Package arch %s doesn't match local arch %s, bye",
-              zpm::plan::arch_name(cand->arch), zpm::plan::arch_name(zpm->arch));
+              zpm::pkg::arch_name(cand->arch), zpm::pkg::arch_name(zpm->arch));
         return 99;
     }
     int n = zpm::plan::count_deps(cand->deps);

@@ -15,7 +15,7 @@
 #include "zpk.h"
 #include "zpm.h"
 
-using zpm::plan::uname;
+using zpm::pkg::uname;
 
 namespace {
 

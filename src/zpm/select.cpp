@@ -11,12 +11,12 @@
 
 #include "catalogue.h"
 #include "loglib.h"
-#include "plan_common.h"
+#include "recptr.h"
 #include "zpf.h"
 #include "zpk.h"
 #include "zpm.h"
 
-using zpm::plan::uname;
+using zpm::pkg::uname;
 
 namespace {
 
@@ -220,15 +220,15 @@ ZPI *dir_candidate(ZPM *zpm, const char *dir, const char *entry, const char *pkg
     }
     if (!zpi->name || strcmp(zpi->name, pkg_name) != 0)
         return nullptr;
-    const char *local = zpm::plan::arch_name(zpm->arch);
+    const char *local = zpm::pkg::arch_name(zpm->arch);
     if (zpi->arch != zpm->arch && zpi->arch != ZPK_ARCH_ANY) {
         zlogf(ZLOG_DEBUG, "Package arch %s doesn't match local arch %s, skipping",
-              zpm::plan::arch_name(zpi->arch), local);
+              zpm::pkg::arch_name(zpi->arch), local);
         return nullptr;
     }
-    zlogf(ZLOG_DEBUG, "Package arch %s matches local arch %s", zpm::plan::arch_name(zpi->arch),
+    zlogf(ZLOG_DEBUG, "Package arch %s matches local arch %s", zpm::pkg::arch_name(zpi->arch),
           local);
-    if (!zpm::plan::variant_accepts(variant, zpi.get()))
+    if (!zpk_variant_accepts(zpi.get(), variant))
         return nullptr;
     zlogf(ZLOG_DEBUG, "Storing %s, package name %s matches %s", path, zpi->name, pkg_name);
     free(zpi->rel_uri);

@@ -414,6 +414,14 @@ int zpm_zpi_match(const ZPI *zpi, const char *wild) {
     return fnmatch(wild, zpi->name, 0) == 0 ? 1 : 0;
 }
 
+int zpk_variant_accepts(const ZPI *zpi, const char *variant) {
+    if (!variant)
+        return 1;
+    if (!*variant || strcmp(variant, "default") == 0)
+        return zpi->variant == nullptr;
+    return zpi->variant && strcmp(zpi->variant, variant) == 0;
+}
+
 void zpm_zpi_list_sort(ZPI ***zpi_list) {
     if (!zpi_list || !*zpi_list)
         return;

@@ -20,9 +20,34 @@ int zpm_zpi_match(const ZPI *zpi, const char *wild);
 void zpm_zpi_list_sort(ZPI ***zpi_list);
 int zpk_file_is_zpk(const char *filename);
 const char *_get_filename_ext(const char *filename);
+/* The variant filter of catalogue searches: a null variant accepts every
+ * record, "" or "default" only records without variant, anything else only
+ * records of that variant.  1 when zpi is accepted, else 0. */
+int zpk_variant_accepts(const ZPI *zpi, const char *variant);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+namespace zpm::pkg {
+
+// Printable unique name of a record as a std::string ("" for null); a copy,
+// since zpk_puname answers in a buffer of its own.
+inline std::string uname(const ZPI *zpi) {
+    if (!zpi)
+        return "";
+    const char *p = zpk_puname(zpi);
+    return p ? std::string(p) : std::string();
+}
+
+// Architecture name for messages; never null.
+inline const char *arch_name(int arch) {
+    const char *n = zpk_arch_getname(arch);
+    return n ? n : "unknown";
+}
+
+} // namespace zpm::pkg
 #endif
 
 #endif
