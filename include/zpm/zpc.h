@@ -1,11 +1,17 @@
 /*
  * zpm catalogue back-end interface.
  *
- * A catalogue back end is a shared object installed in /usr/lib/zpm and named
- * by the "zpc_backend" key of /etc/zpm.conf (default "zpc-dirs.so").  zpm
- * opens it with dlopen() and binds exactly five functions by name:
+ * A catalogue back end is a shared object installed in zpm's back-end
+ * directory (/usr/lib/zpm; `pkg-config --variable=backenddir zpm-zpc`) and
+ * named by the "zpc_backend" key of /etc/zpm.conf (default "zpc-dirs.so").
+ * zpm opens it with dlopen() and binds exactly five functions by name:
  *
  *   zpc_connect, zpc_refresh, zpc_findpkg, zpc_readpkg, zpc_release
+ *
+ * and, when the back end defines it, zpc_abi_version (see below).  Build one
+ * with `cc -shared -fPIC $(pkg-config --cflags zpm-zpc) -o my.so my.c`; link
+ * nothing of zpm: the services declared at the end of this header are
+ * exported by the zpm that loads the back end.
  *
  * Memory rules (zpm and the back end share one C library):
  *   - every record and array a back end hands to zpm is allocated with
@@ -21,6 +27,7 @@
 #ifndef ZPM_ZPC_H
 #define ZPM_ZPC_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
@@ -37,9 +44,9 @@ typedef struct s_ekva {
     char *val; /* may be NULL */
 } s_ekva;
 
-/* Log handle.  Back ends report through log_write(log, level, text) of the
- * zpm they are loaded into, or simply write to stderr; levels are single bits:
- * 1 ERROR, 2 WARNING, 4 INFO, 8 DEBUG. */
+/* Log handle.  Back ends report through log_write(log, level, text) (see the
+ * services below) with the handle zpc_connect received; levels are single
+ * bits: 1 ERROR, 2 WARNING, 4 INFO, 8 DEBUG. */
 typedef struct s_zpmlog {
     char logfilename[2000];
     int loglevel;
@@ -125,6 +132,64 @@ int zpc_findpkg(ZPC *zpc, char *name, char *variant, char *version, int arch,
                 s_ekva **ext_attributes, ZPI ***list);
 int zpc_readpkg(ZPC *zpc, ZPI *zpi, FILE *out);
 int zpc_release(ZPC *zpc);
+
+/* Interface version.  A back end may define
+ *
+ *   int zpc_abi_version(void) { return ZPC_ABI_VERSION; }
+ *
+ * zpm refuses to load a back end built for a newer major version than its
+ * own (with a message naming both, and exit status 2, as for any back end
+ * that cannot be loaded); a back end without the function counts as
+ * version 1. */
+#define ZPC_ABI_VERSION 1
+typedef int (*zpc_abi_version_fn)(void);
+int zpc_abi_version(void);
+
+/* ---------------------------------------------------------------------------
+ * Services of zpm.  zpm exports these functions (and nothing else) to the
+ * back end it loads; a back end calls them and links nothing of zpm.
+ */
+
+/* Writes text (one message without line end) to the log at level. */
+int log_write(s_zpmlog *log, int level, const char *text);
+/* The value of key in a key/value array (keys compare without regard to
+ * case), pointing into the array; NULL when absent.  For the configuration
+ * handed to zpc_connect. */
+char *ekva_getval(s_ekva **ekva, const char *key);
+/* Records: a deep copy (NULL when out of memory) and the free function zpm
+ * itself uses. */
+ZPI *zpk_info_copy(const ZPI *zpi);
+void zpk_info_free(ZPI *zpi);
+/* Architecture ids and names ("any", "i686", "x86_64", "mips"); unknown
+ * names give ZPK_ARCH_UNKNOWN, unknown ids NULL. */
+int zpk_arch_getid(const char *name);
+const char *zpk_arch_getname(int arch);
+/* The printable unique name of a record: name, variant (when set),
+ * architecture name and version joined by "_".  The text lies in a buffer of
+ * zpm's that the next call overwrites. */
+char *zpk_puname(const ZPI *zpi);
+/* The variant rule of zpc_findpkg: 1 when a record of that variant is to be
+ * returned for the variant asked for, else 0. */
+int zpk_variant_accepts(const ZPI *zpi, const char *variant);
+/* Reads the description in the header of a package file into a new record,
+ * with filesize and filehash (SHA-1 of the whole file) set; with verify_sig
+ * 1 the signature is checked too (rsa_verified).  NULL when the file is not
+ * a readable package file. */
+ZPI *zpm_zpf_info(const char *path, int verify_sig);
+/* LDIF, in the dialect of package descriptions: writes one attribute line
+ * "attr: value" (or "attr:: base64" where the value needs it) to f.  type 0:
+ * value is a string and len_value is not used; type 1: len_value bytes of
+ * binary data.  An empty attr writes the empty line that ends an entry.
+ * Returns the number of characters written, 0 when the line cannot be
+ * built. */
+int ldif_fwrite(FILE *f, const char *attr, const char *value, int len_value, int type);
+/* Decodes base64 text into target (at most targsize bytes); the number of
+ * bytes, or -1. */
+int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize);
+/* The directory in which this run of zpm takes every fixed path ("" for the
+ * system itself): a back end's own fixed paths, such as its default package
+ * directory under /var/lib/zpm, are this followed by the path. */
+const char *zpm_root_prefix(void);
 
 #ifdef __cplusplus
 }

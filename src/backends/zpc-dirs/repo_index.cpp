@@ -14,9 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cres.h"
-#include "ldiflib.h"
-#include "zpk.h"
 
 namespace zpcdirs {
 

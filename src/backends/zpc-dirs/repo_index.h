@@ -7,12 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "recptr.h"
-#include "zpm.h"
+#include "backend.h"
 
 namespace zpcdirs {
-
-using ZpiPtr = ::ZpiPtr;
 
 inline constexpr const char *kIndexName = "index.ldif";
 inline constexpr const char *kIndexHeader = "# zpc-dirs index 1";

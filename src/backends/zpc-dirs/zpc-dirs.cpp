@@ -45,15 +45,17 @@
 #include <string>
 #include <vector>
 
-#include "cres.h"
-#include "loglib.h"
-#include "paths.h"
-#include "repo_index.h"
-#include "zpf.h"
-#include "zpk.h"
-#include "zpm.h"
+#include <cstdarg>
 
+#include "repo_index.h"
+
+using zpcdirs::Dir;
+using zpcdirs::File;
+using zpcdirs::logf;
 using zpcdirs::ZpiPtr;
+using zpcdirs::kDebug;
+using zpcdirs::kError;
+using zpcdirs::kWarning;
 
 namespace {
 
@@ -92,7 +94,7 @@ std::vector<std::string> parse_dirs(const char *value) {
         start = end + 1;
     }
     if (dirs.empty())
-        dirs.push_back(zpm::paths::repo_dir());
+        dirs.push_back(std::string(zpm_root_prefix()) + "/var/lib/zpm/repo");
     return dirs;
 }
 
@@ -105,7 +107,7 @@ bool has_zpk_suffix(const char *name) {
 bool list_packages(const std::string &dir, std::vector<std::string> &names) {
     Dir d(opendir(dir.c_str()));
     if (!d) {
-        zlogf(ZLOG_WARNING, "zpc-dirs: cannot read directory %s: %s", dir.c_str(), strerror(errno));
+        logf(kWarning, "zpc-dirs: cannot read directory %s: %s", dir.c_str(), strerror(errno));
         return false;
     }
     while (dirent *de = readdir(d.get())) {
@@ -126,7 +128,7 @@ std::vector<ZpiPtr> scan_dir(const std::string &dir, const std::vector<std::stri
         std::string path = dir + "/" + n;
         ZpiPtr z(zpm_zpf_info(path.c_str(), 0));
         if (!z) {
-            zlogf(ZLOG_WARNING, "zpc-dirs: skipping %s: not a readable package file", path.c_str());
+            logf(kWarning, "zpc-dirs: skipping %s: not a readable package file", path.c_str());
             continue;
         }
         free(z->rel_uri);
@@ -147,9 +149,9 @@ bool refresh_dir(const std::string &dir, std::vector<ZpiPtr> &out) {
     std::string why;
     bool ok = zpcdirs::write_index(dir, zpis, why);
     if (!ok)
-        zlogf(ZLOG_WARNING, "zpc-dirs: %s", why.c_str());
+        logf(kWarning, "zpc-dirs: %s", why.c_str());
     else
-        zlogf(ZLOG_DEBUG, "zpc-dirs: indexed %zu packages in %s", zpis.size(), dir.c_str());
+        logf(kDebug, "zpc-dirs: indexed %zu packages in %s", zpis.size(), dir.c_str());
     for (ZpiPtr &z : zpis)
         out.push_back(std::move(z));
     return ok;
@@ -164,10 +166,10 @@ void load_dir(const std::string &dir, std::vector<ZpiPtr> &out) {
             out.push_back(std::move(z));
         return;
     case zpcdirs::ReadStatus::missing:
-        zlogf(ZLOG_DEBUG, "zpc-dirs: no index in %s, building one", dir.c_str());
+        logf(kDebug, "zpc-dirs: no index in %s, building one", dir.c_str());
         break;
     case zpcdirs::ReadStatus::corrupt:
-        zlogf(ZLOG_WARNING, "zpc-dirs: index of %s is corrupt (%s), rebuilding it", dir.c_str(),
+        logf(kWarning, "zpc-dirs: index of %s is corrupt (%s), rebuilding it", dir.c_str(),
               why.c_str());
         break;
     }
@@ -191,19 +193,11 @@ void ensure_loaded(DirsConn *c) {
     c->loaded = true;
 }
 
-bool variant_accepts(const ZPI *z, const char *variant) {
-    if (!variant)
-        return true;
-    if (!*variant || strcmp(variant, "default") == 0)
-        return z->variant == nullptr;
-    return z->variant && strcmp(z->variant, variant) == 0;
-}
-
 bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant, const char *version,
              int arch) {
     if (strcmp(z->name, name) != 0 && (!pattern || fnmatch(name, z->name, 0) != 0))
         return false;
-    if (!variant_accepts(z, variant))
+    if (!zpk_variant_accepts(z, variant))
         return false;
     if (version && strcmp(z->version, version) != 0)
         return false;
@@ -236,7 +230,7 @@ ZPC *connect_impl(s_ekva **conf) {
     c->zpc.dist_vers = dv ? strdup(dv) : nullptr;
     c->zpc.arch = an ? zpk_arch_getid(an) : ZPK_ARCH_ANY;
     for (const std::string &d : c->dirs)
-        zlogf(ZLOG_DEBUG, "zpc-dirs: using directory %s", d.c_str());
+        logf(kDebug, "zpc-dirs: using directory %s", d.c_str());
     return &c->zpc;
 }
 
@@ -276,13 +270,13 @@ int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char 
 int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
     std::string path = package_path(c, zpi);
     if (path.empty()) {
-        zlogf(ZLOG_ERROR, "zpc-dirs: no package file for %s",
+        logf(kError, "zpc-dirs: no package file for %s",
               zpi && zpi->name ? zpi->name : "(unnamed)");
         return -1;
     }
     File in(fopen(path.c_str(), "rbe"));
     if (!in) {
-        zlogf(ZLOG_ERROR, "zpc-dirs: cannot open %s: %s", path.c_str(), strerror(errno));
+        logf(kError, "zpc-dirs: cannot open %s: %s", path.c_str(), strerror(errno));
         return -1;
     }
     char buf[65536];
@@ -290,13 +284,13 @@ int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, in.get())) > 0) {
         if (fwrite(buf, 1, n, out) != n) {
-            zlogf(ZLOG_ERROR, "zpc-dirs: failed writing %s: %s", path.c_str(), strerror(errno));
+            logf(kError, "zpc-dirs: failed writing %s: %s", path.c_str(), strerror(errno));
             return -1;
         }
         total += static_cast<long long>(n);
     }
     if (ferror(in.get())) {
-        zlogf(ZLOG_ERROR, "zpc-dirs: failed reading %s", path.c_str());
+        logf(kError, "zpc-dirs: failed reading %s", path.c_str());
         return -1;
     }
     return total > 0x7fffffffLL ? -1 : static_cast<int>(total);
@@ -304,15 +298,38 @@ int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
 
 } // namespace
 
+namespace zpcdirs {
+
+namespace {
+s_zpmlog *the_log = nullptr;
+}
+
+void set_log(s_zpmlog *log) {
+    the_log = log;
+}
+
+void logf(int level, const char *fmt, ...) {
+    if (!the_log)
+        return;
+    char text[2001];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    log_write(the_log, level, text);
+}
+
+} // namespace zpcdirs
+
 // Exceptions (out of memory in the containers) stop at this boundary.
 extern "C" {
 
 __attribute__((visibility("default"))) ZPC *zpc_connect(s_ekva **conf, s_zpmlog *log) {
-    zpmlog = log; // this object's own copy of the log handle
+    zpcdirs::set_log(log);
     try {
         return connect_impl(conf);
     } catch (...) {
-        zlogf(ZLOG_ERROR, "zpc-dirs: cannot connect: out of memory");
+        logf(kError, "zpc-dirs: cannot connect: out of memory");
         return nullptr;
     }
 }
@@ -331,7 +348,7 @@ __attribute__((visibility("default"))) int zpc_refresh(ZPC *zpc) {
         c->loaded = true;
         return ok ? 0 : -1;
     } catch (...) {
-        zlogf(ZLOG_ERROR, "zpc-dirs: refresh failed: out of memory");
+        logf(kError, "zpc-dirs: refresh failed: out of memory");
         return -1;
     }
 }
@@ -343,7 +360,7 @@ zpc_findpkg(ZPC *zpc, char *name, char *variant, char *version, int arch, s_ekva
     try {
         return findpkg_impl(conn_of(zpc), name, variant, version, arch, list);
     } catch (...) {
-        zlogf(ZLOG_ERROR, "zpc-dirs: search failed: out of memory");
+        logf(kError, "zpc-dirs: search failed: out of memory");
         return 0;
     }
 }
@@ -356,6 +373,10 @@ __attribute__((visibility("default"))) int zpc_readpkg(ZPC *zpc, ZPI *zpi, FILE 
     } catch (...) {
         return -1;
     }
+}
+
+__attribute__((visibility("default"))) int zpc_abi_version(void) {
+    return ZPC_ABI_VERSION;
 }
 
 __attribute__((visibility("default"))) int zpc_release(ZPC *zpc) {

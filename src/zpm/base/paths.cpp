@@ -21,6 +21,13 @@ const std::string &root() { return root_prefix(); }
 
 std::string at(const char *fixed) { return root_prefix() + fixed; }
 
+} // namespace zpm::paths
+
+// For back ends, which reach zpm only through the C functions it exports.
+extern "C" const char *zpm_root_prefix(void) { return zpm::paths::root().c_str(); }
+
+namespace zpm::paths {
+
 std::string conf_file() { return at(kConfFile); }
 std::string lib_dir() { return at(kLibDir); }
 std::string log_file() {

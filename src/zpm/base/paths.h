@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "zpm_build.h"
+
 namespace zpm::paths {
 
 void set_root(std::string root); // "" for the real system
@@ -13,7 +15,7 @@ const std::string &root();
 
 // The fixed names, as the system knows them.
 inline constexpr const char *kConfFile = "/etc/zpm.conf";
-inline constexpr const char *kLibDir = "/usr/lib/zpm";
+inline constexpr const char *kLibDir = ZPM_BACKEND_DIR; // "/usr/lib/zpm" by default
 inline constexpr const char *kVarDir = "/var"; // log file: "%.200s/log/zpm.log"
 inline constexpr const char *kInvDir = "/var/lib/zpm";
 inline constexpr const char *kInstalledDir = "/var/lib/zpm/installed";

@@ -14,12 +14,11 @@
 
 #include "zpm/zpc.h" /* ZPI, ZPC, s_ekva, s_zpmlog */
 #include "ekva.h"
+#include "zpm_build.h" /* ZPM_VERSION */
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#define ZPM_VERSION "1.0.24"
 
 /* ------------------------------------------------------------------ records */
 

@@ -107,6 +107,20 @@ void *zpm_zpc_load(const char *backend_library) {
               bind_symbol(handle, "zpc_findpkg", "zpm_zpc_findpkg", pzpm_zpc_findpkg) &&
               bind_symbol(handle, "zpc_readpkg", "zpm_zpc_readpkg", pzpm_zpc_readpkg) &&
               bind_symbol(handle, "zpc_release", "zpm_zpc_release", pzpm_zpc_release);
+    // A back end built for a newer interface than this zpm's cannot be
+    // trusted with its records; one without the version is of the first.
+    if (ok) {
+        dlerror();
+        auto version = reinterpret_cast<zpc_abi_version_fn>(dlsym(handle, "zpc_abi_version"));
+        int v = version ? version() : 1;
+        if (v > ZPC_ABI_VERSION) {
+            fprintf(stderr,
+                    "Failed to load backend %s: it needs back-end interface %d, this zpm has "
+                    "%d\n",
+                    backend_library, v, ZPC_ABI_VERSION);
+            ok = false;
+        }
+    }
     if (!ok) {
         // Leave no pointer into a library that is about to go away.
         pzpm_zpc_connect = nullptr;
