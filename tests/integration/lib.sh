@@ -3,7 +3,8 @@
 #
 #   source "$(dirname "$0")/lib.sh"     (re-executes the test in a private mount namespace)
 #   setup_root                          fresh root in $ZR with zpm installed, fake yad in $FY
-#   zpm_run ARGS...                     runs zpm in the root; sets RC, OUT, ERR
+#   zpm_run ARGS...                     runs zpm in the root ($ZPM_BIN, default /usr/bin/zpm);
+#                                       sets RC, OUT, ERR
 #   check NAME COND...                  passes when the command COND succeeds
 #   check_eq NAME EXPECTED ACTUAL
 #   check_contains NAME NEEDLE HAYSTACK
@@ -29,7 +30,7 @@ setup_root() {
 zpm_run() {
   local out err
   out=$(mktemp) err=$(mktemp)
-  zroot_run /usr/bin/zpm "$@" >"$out" 2>"$err" </dev/null
+  zroot_run "${ZPM_BIN:-/usr/bin/zpm}" "$@" >"$out" 2>"$err" </dev/null
   RC=$?
   OUT=$(cat "$out"); ERR=$(cat "$err")
   rm -f "$out" "$err"

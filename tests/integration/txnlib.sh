@@ -3,6 +3,7 @@
 #
 #   txn_setup                   fresh root (setup_root), busybox applets in the script directory,
 #                               a signing key whose certificate is in the certificate store
+#   txn_keys                    only the signing key and its certificate
 #   pkgsrc NAME                 a fresh package source tree /tmp/pkgsrc/NAME inside the root;
 #                               prints its path as seen from outside ($ZR...)
 #   pkgfile NAME REL CONTENT [MODE]   a data file data/REL in that tree
@@ -27,7 +28,12 @@ txn_setup() {
     [ "$a" = busybox ] || ln -sf /bin/busybox "$ZR$INV/scriptdir/$a"
   done
   sed -i 's/^zpm_loglevel=.*/zpm_loglevel=15/' "$ZR/etc/zpm.conf"
-  mkdir -p "$ZR$KEYS" "$ZR$REPO"
+  txn_keys
+}
+
+# A signing key whose certificate is in the certificate store of the root.
+txn_keys() {
+  mkdir -p "$ZR$KEYS" "$ZR$REPO" "$ZR$INV/certstore"
   zroot_run sh -e -c "cd $KEYS
     openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -days 365 \
       -subj '/C=DE/O=Zorvek Test/CN=Package Signer' 2>/dev/null
