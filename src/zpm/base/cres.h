@@ -8,12 +8,35 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <memory>
+#include <unistd.h>
 
 template <auto F> struct c_deleter {
     template <class T> void operator()(T *p) const noexcept {
         if (p)
             F(p);
     }
+};
+
+// A file descriptor, closed on every path out.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports the result; the destructor then does nothing.
+    int close_now() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd);
+    }
+
+  private:
+    int fd_;
 };
 
 using File = std::unique_ptr<FILE, c_deleter<std::fclose>>;

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <syslog.h>
 
 #include "cres.h"
+#include "util.h"
 
 // The log of this run and the message buffer its callers format into.
 s_zpmlog *zpmlog = nullptr;
@@ -30,20 +32,6 @@ char *level_names[] = {
 
 // The handle that opened the system log, so that log_free closes it once.
 s_zpmlog *syslog_owner = nullptr;
-
-struct Stamp {
-    char text[64];
-};
-
-Stamp now_stamp() {
-    Stamp s{};
-    time_t t = time(nullptr);
-    struct tm tm {};
-    localtime_r(&t, &tm);
-    snprintf(s.text, sizeof s.text, "%4d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return s;
-}
 
 const char *level_name(const s_zpmlog *h, int level) {
     if (level < 0 || level > ZLOG_DEBUG)
@@ -91,8 +79,8 @@ File open_for_append(s_zpmlog *h) {
 void set_masks(s_zpmlog *h, int level, int syslevel, int stdlevel, FILE *out) {
     bool dflt = false;
     const char *ts = nullptr;
-    Stamp s = now_stamp();
-    ts = s.text;
+    const std::string stamp = zpm::time_stamp(time(nullptr));
+    ts = stamp.c_str();
     h->loglevel = pick_mask(level, &dflt);
     if (out)
         fprintf(out, "%s Setting %slog level %d\n", ts, dflt ? "default " : "", h->loglevel);
@@ -136,7 +124,7 @@ int log_write(s_zpmlog *h, int level, const char *msg) {
     if (h->logenabled && (h->loglevel & level) && h->loginit) {
         File f(fopen(h->logfilename, "a"));
         if (f) {
-            fprintf(f.get(), "%s [%s] %.1900s\n", now_stamp().text, name, msg);
+            fprintf(f.get(), "%s [%s] %.1900s\n", zpm::time_stamp(time(nullptr)).c_str(), name, msg);
             fflush(f.get());
         }
     }

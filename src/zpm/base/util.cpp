@@ -2,10 +2,12 @@
 #include "util.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "cres.h"
 #include "sha1.h"
 
 namespace {
@@ -27,17 +29,19 @@ void digest_out(const unsigned char bin[20], char mode, char *digest) {
     digest[40] = '\0';
 }
 
-// Closes the descriptor on every path.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
+} // namespace
+
+std::string zpm::time_stamp(time_t t) {
+    struct tm tm {};
+    if (!localtime_r(&t, &tm))
+        return "";
+    char buf[64];
+    snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+namespace {
 
 // Feeds the whole file into ctx.  false on a read error before the end of
 // the file (e.g. a directory reached through a symbolic link).
@@ -62,11 +66,11 @@ extern "C" char *sha1_file(const char *filename, char mode, char *digest) {
     if (!filename || !digest)
         return nullptr;
     Fd f(open(filename, O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0)
+    if (f.get() < 0)
         return nullptr;
     SHA1_CTX ctx;
     SHA1Init(&ctx);
-    if (!hash_fd(f.fd, &ctx))
+    if (!hash_fd(f.get(), &ctx))
         return nullptr;
     unsigned char bin[20];
     SHA1Final(bin, &ctx);

@@ -18,6 +18,16 @@ char *last_char_is(const char *s, int c);
 
 #ifdef __cplusplus
 }
+
+#include <ctime>
+#include <string>
+
+namespace zpm {
+// Local time as "%4d-%02d-%02d %02d:%02d:%02d" (year, month, day, hour,
+// minute, second): the stamps of the log, the install log and the reports.
+// Empty when the time cannot be broken down.
+std::string time_stamp(time_t t);
+} // namespace zpm
 #endif
 
 #endif

@@ -102,10 +102,6 @@ std::string cut(const std::string &s, size_t size) {
     return s.size() < size ? s : s.substr(0, size ? size - 1 : 0);
 }
 
-bool plain_name(const char *name) {
-    return name && *name && name[0] != '.' && !strchr(name, '/');
-}
-
 bool stage_of(const ZPI *zpi, Stage *st) {
     const char *p = zpi ? zpk_puname(zpi) : nullptr;
     if (!p || !*p || strchr(p, '/') || !strcmp(p, ".") || !strcmp(p, "..")) {
@@ -320,6 +316,24 @@ bool header_matches(const Stage &st, const ZPI *zpi, const char *who) {
           "%s: the %s in the header of %s differs from its signed description, refusing it", who,
           field, st.file.c_str());
     return false;
+}
+
+int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char *of, Forks *fk) {
+    zlogf(ZLOG_DEBUG, "%s: Will unpack %s to %s", who, st.file.c_str(), st.new_dir.c_str());
+    zpm_zpf_rmdir(st.new_dir.c_str());
+    make_dir(st.new_dir, 0755);
+    make_dir(st.old_dir, 0755);
+    int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1);
+    if (rc)
+        zlogf(ZLOG_ERROR, "%s: Failure unpacking %s to %s", who, st.file.c_str(),
+              st.new_dir.c_str());
+    else if ((rc = zpm_chk_all_files(const_cast<char *>(st.new_dir.c_str()), &fk->data, &fk->info,
+                                     &fk->init)))
+        zlogf(ZLOG_ERROR, "%s: Failure checking files %s %s in %s", who, of, st.file.c_str(),
+              st.new_dir.c_str());
+    else if (!header_matches(st, zpi, who))
+        rc = -1;
+    return rc;
 }
 
 bool copy_fork(char **files, const std::string &new_dir, const char *fork,

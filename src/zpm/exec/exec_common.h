@@ -34,9 +34,7 @@ bool stage_of(const ZPI *zpi, Stage *st);
 // who prefixes the messages ("zpm_exe_install").  0, or -1 (logged).
 int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who);
 
-// A name that can stand as one inventory entry: not empty, no '/', not
-// beginning with '.' (those names belong to the update's side entries).
-bool plain_name(const char *name);
+using zpm::pkg::plain_name;
 
 // "%.1000s/%.1000s" of the installed directory and the name; with fmt the
 // name goes through it first ("%.1000s/.%.1000s.new").
@@ -74,6 +72,16 @@ struct Forks {
 // variant, version, architecture or dependencies than its signed
 // description, or whose signed name is not the name it is installed as.
 bool header_matches(const Stage &st, const ZPI *zpi, const char *who);
+
+// The steps before anything is written: unpacks the staged package into
+// st.new_dir (cleared first: what an interrupted run unpacked would fail the
+// check of this one) with its signature checked, verifies every file against
+// the package's hash lists, and its header against its signed description
+// (header_matches).  0, or the failing step's result (logged); what was
+// unpacked stays for the reader of the log, and the next run clears it.  who
+// prefixes the messages; of is the word before the package file in the
+// message of a failed check.
+int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char *of, Forks *fk);
 
 // Where the paths of a list lie on disk, for the rollback.
 std::vector<std::string> on_disk(char **paths, size_t count);

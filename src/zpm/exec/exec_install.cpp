@@ -244,25 +244,9 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
     // claim the package's own files for it.
     if (!installed(zpm, zpi->name))
         drop_unfinished(zpi->name);
-    zlogf(ZLOG_DEBUG, "zpm_install_zpk: Will unpack %s to %s", st.file.c_str(),
-          st.new_dir.c_str());
-    // What an interrupted run unpacked would fail the check of this one.
-    zpm_zpf_rmdir(st.new_dir.c_str());
-    make_dir(st.new_dir, 0755);
-    make_dir(st.old_dir, 0755);
-    if (int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1)) {
-        zlogf(ZLOG_ERROR, "zpm_install_zpk: Failure unpacking %s to %s", st.file.c_str(),
-              st.new_dir.c_str());
-        return rc;
-    }
     Forks fk;
-    if (int rc = zpm_chk_all_files(st.new_dir.data(), &fk.data, &fk.info, &fk.init)) {
-        zlogf(ZLOG_ERROR, "zpm_install_zpk: Failure checking files of %s in %s", st.file.c_str(),
-              st.new_dir.c_str());
+    if (int rc = unpack_checked(st, zpi, "zpm_install_zpk", "of", &fk))
         return rc;
-    }
-    if (!header_matches(st, zpi, "zpm_install_zpk"))
-        return -1;
     int rc = install_verified(zpm, zpt, zpi, candidate, st, fk);
     zpm_zpf_rmdir(st.zpk_dir.c_str());
     return rc;

@@ -227,24 +227,9 @@ extern "C" int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, Z
     Stage st;
     if (!stage_of(new_zpi, &st))
         return -1;
-    zlogf(ZLOG_DEBUG, "zpm_update_zpk: Will unpack %s to %s", st.file.c_str(),
-          st.new_dir.c_str());
-    zpm_zpf_rmdir(st.new_dir.c_str());
-    make_dir(st.new_dir, 0755);
-    make_dir(st.old_dir, 0755);
-    if (int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1)) {
-        zlogf(ZLOG_ERROR, "zpm_update_zpk: Failure unpacking %s to %s", st.file.c_str(),
-              st.new_dir.c_str());
-        return rc;
-    }
     Forks fk;
-    if (int rc = zpm_chk_all_files(st.new_dir.data(), &fk.data, &fk.info, &fk.init)) {
-        zlogf(ZLOG_ERROR, "zpm_update_zpk: Failure checking files for %s in %s", st.file.c_str(),
-              st.new_dir.c_str());
+    if (int rc = unpack_checked(st, new_zpi, "zpm_update_zpk", "for", &fk))
         return rc;
-    }
-    if (!header_matches(st, new_zpi, "zpm_update_zpk"))
-        return -1;
     int rc = update_verified(zpm, zpt, old_zpi, new_zpi, st, fk);
     zpm_zpf_rmdir(st.zpk_dir.c_str());
     return rc;

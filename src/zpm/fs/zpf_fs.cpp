@@ -32,28 +32,6 @@ int clamp_int(off_t n) {
     return n > INT_MAX ? INT_MAX : (int)n;
 }
 
-// A plain file descriptor, closed on every path out.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports the result; the destructor then does nothing.
-    int close_now() {
-        int fd = fd_;
-        fd_ = -1;
-        return close(fd);
-    }
-
-  private:
-    int fd_;
-};
-
 std::string dir_of(const std::string &p) {
     size_t cut = p.rfind('/');
     if (cut == std::string::npos)

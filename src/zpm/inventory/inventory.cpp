@@ -17,6 +17,7 @@
 #include "inventory.h"
 #include "ldiflib.h"
 #include "loglib.h"
+#include "util.h"
 #include "paths.h"
 #include "zpk.h"
 #include "zpm.h"
@@ -127,12 +128,6 @@ char *read_inv_file(const char *name, const char *file) {
     if (buf)
         buf[size] = '\0';
     return buf;
-}
-
-// A package name is one directory entry; anything that would reach outside
-// installed/ is not a package.
-bool plain_name(const char *name) {
-    return name && *name && !strchr(name, '/') && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
 // Walks installed/ with the listings' skips; calls f(zpi) for each package
@@ -288,7 +283,7 @@ int zpm_close(ZPM *zpm) {
 }
 
 ZPI *zpm_zpl_info(ZPM *, const char *name) {
-    if (!plain_name(name))
+    if (!zpm::pkg::plain_name(name))
         return nullptr;
     char *desc = read_inv_file(name, "desc.txt");
     if (!desc)
@@ -387,7 +382,7 @@ char *zpm_file_owner(ZPM *, const char *filename) {
 }
 
 char **zpm_zpl_file_list(ZPM *, ZPI *zpi) {
-    if (!zpi || !plain_name(zpi->name))
+    if (!zpi || !zpm::pkg::plain_name(zpi->name))
         return nullptr;
     std::string path = zpm::paths::fileindex_dir() + "/" + zpi->name;
     File f(fopen(path.c_str(), "re"));
@@ -427,12 +422,8 @@ char **zpm_zpl_index(ZPM *zpm, const char *name) {
 
 void zpm_log_action(int action, const char *puname_old, const char *puname_new,
                     const char *candidate) {
-    time_t now = time(nullptr);
-    struct tm tmv;
-    localtime_r(&now, &tmv);
-    char stamp[64];
-    snprintf(stamp, sizeof stamp, "%4d-%02d-%02d %02d:%02d:%02d", tmv.tm_year + 1900,
-             tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    const std::string now = zpm::time_stamp(time(nullptr));
+    const char *stamp = now.c_str();
     if (!puname_new) {
         zlogf(ZLOG_ERROR, "zpm_log_action: No zpk_puname_new specified");
         return;

@@ -28,6 +28,7 @@ int zpk_variant_accepts(const ZPI *zpi, const char *variant);
 #ifdef __cplusplus
 }
 
+#include <cstring>
 #include <string>
 
 namespace zpm::pkg {
@@ -39,6 +40,13 @@ inline std::string uname(const ZPI *zpi) {
         return "";
     const char *p = zpk_puname(zpi);
     return p ? std::string(p) : std::string();
+}
+
+// A name that can stand as one inventory entry: not empty, no '/', not
+// beginning with '.' (that takes "." and ".." and the side entries an update
+// keeps beside a package's own).
+inline bool plain_name(const char *name) {
+    return name && *name && name[0] != '.' && !strchr(name, '/');
 }
 
 // Architecture name for messages; never null.

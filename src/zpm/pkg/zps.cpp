@@ -13,6 +13,7 @@
 #include <openssl/pem.h>
 
 #include "loglib.h"
+#include "util.h"
 #include "paths.h"
 
 namespace {
@@ -67,10 +68,7 @@ X509Ptr load_signer_cert(const std::string &path, const char *sig_subj) {
 }
 
 void log_time(const char *what, time_t t) {
-    struct tm tm {};
-    localtime_r(&t, &tm);
-    zlogf(ZLOG_DEBUG, "zps_vferify_rsa: Valid %s: %4d-%02d-%02d %02d:%02d:%02d", what,
-          tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    zlogf(ZLOG_DEBUG, "zps_vferify_rsa: Valid %s: %s", what, zpm::time_stamp(t).c_str());
 }
 
 // 1 inside the validity window, else -4 / -5.

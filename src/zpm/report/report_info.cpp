@@ -11,6 +11,7 @@
 
 #include "ldiflib.h"
 #include "loglib.h"
+#include "util.h"
 #include "report.h"
 #include "zpk.h"
 #include "zpm.h"
@@ -22,15 +23,6 @@ namespace {
 constexpr const char *kBaseDn = "dc=zorvek,dc=org";
 
 const char *or_empty(const char *s) { return s ? s : ""; }
-
-// Local time as "%Y-%m-%d %H:%M:%S".
-std::string local_stamp(time_t t) {
-    struct tm tmv;
-    char buf[64];
-    if (!localtime_r(&t, &tmv) || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv) == 0)
-        return "";
-    return buf;
-}
 
 // One fragment: formatted into a buffer of the text capacity (cut when
 // longer), appended to the ui text and, when a stream is given, written there.
@@ -77,13 +69,13 @@ void write_text(const ZPI *zpi, FILE *out) {
     if (zpi->desc)
         fragment(out, "Description: %s\n", zpi->desc);
     if (zpi->install_time > 0)
-        fragment(out, "\nInstalled at: %s\n", local_stamp(zpi->install_time).c_str());
+        fragment(out, "\nInstalled at: %s\n", zpm::time_stamp(zpi->install_time).c_str());
     if (zpi->install_type == 'X')
         fragment(out, "Installed as: %s\n", "Explicit request");
     else if (zpi->install_type == 'D')
         fragment(out, "Installed as: Dependency of %s\n", or_empty(zpi->install_head));
     for (time_t *u = zpi->update_time; u && *u; u++)
-        fragment(out, "Updated at: %s\n", local_stamp(*u).c_str());
+        fragment(out, "Updated at: %s\n", zpm::time_stamp(*u).c_str());
 }
 
 void write_csv(const ZPI *zpi, FILE *out) {
@@ -105,14 +97,14 @@ void write_csv(const ZPI *zpi, FILE *out) {
 
 void write_ldif_install(const ZPI *zpi, FILE *out) {
     if (zpi->install_time > 0)
-        ldif_fragment(out, "ezpkInstallTime", local_stamp(zpi->install_time).c_str(), 0, 0);
+        ldif_fragment(out, "ezpkInstallTime", zpm::time_stamp(zpi->install_time).c_str(), 0, 0);
     if (zpi->install_type) {
         char t[2] = {zpi->install_type, '\0'};
         ldif_fragment(out, "ezpkInstallType", t, 0, 0);
     }
     ldif_fragment(out, "ezpkInstallHead", zpi->install_head, 0, 0);
     for (time_t *u = zpi->update_time; u && *u; u++)
-        ldif_fragment(out, "ezpkUpdateTime", local_stamp(*u).c_str(), 0, 0);
+        ldif_fragment(out, "ezpkUpdateTime", zpm::time_stamp(*u).c_str(), 0, 0);
 }
 
 void write_ldif(const ZPI *zpi, const std::string &uname, FILE *out) {
@@ -162,7 +154,7 @@ void form_add(s_ekva ***form, const char *key, const char *val) {
 
 void form_installed(const ZPI *zpi, s_ekva ***form) {
     if (zpi->install_time > 0)
-        form_add(form, "Installed at", local_stamp(zpi->install_time).c_str());
+        form_add(form, "Installed at", zpm::time_stamp(zpi->install_time).c_str());
     if (zpi->install_type == 'X') {
         form_add(form, "Installed as", "Explicit request");
     } else if (zpi->install_type == 'D') {
@@ -170,7 +162,7 @@ void form_installed(const ZPI *zpi, s_ekva ***form) {
         form_add(form, "Installed as", head.c_str());
     }
     for (time_t *u = zpi->update_time; u && *u; u++)
-        form_add(form, "Updated at", local_stamp(*u).c_str());
+        form_add(form, "Updated at", zpm::time_stamp(*u).c_str());
 }
 
 int write_form(const ZPI *zpi, int type) {
