@@ -336,40 +336,75 @@ int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char 
     return rc;
 }
 
-bool copy_fork(char **files, const std::string &new_dir, const char *fork,
-               const std::string &dest) {
+namespace {
+
+// Copies every file of a fork list from "<new_dir>/<fork><path>" to
+// "<dest><path>" with mode 0755.
+zpm::Failure copy_fork(char **files, const std::string &new_dir, const char *fork,
+                       const std::string &dest) {
     for (size_t i = 0; files && files[i]; i++) {
         const std::string src = new_dir + "/" + fork + files[i];
         const std::string dst = dest + files[i];
-        if (src.size() >= 2048 || dst.size() >= 2048 ||
-            zpm_zpf_copy(dst.c_str(), src.c_str(), nullptr, 0755, 0, 0) < 0)
-            return false;
+        if (src.size() >= 2048 || dst.size() >= 2048)
+            return zpm::Error{"copy", dst, ENAMETOOLONG};
+        if (zpm_zpf_copy(dst.c_str(), src.c_str(), nullptr, 0755, 0, 0) < 0)
+            return zpm::error_now("copy to", dst);
     }
-    return true;
+    return {};
 }
 
-bool write_inst(const std::string &dir,
-                const std::vector<std::pair<const char *, std::string>> &attrs) {
+zpm::Failure copy_list(const std::string &from, const std::string &to) {
+    if (zpm_zpf_copy(to.c_str(), from.c_str(), nullptr, 0755, 0, 0) < 0)
+        return zpm::error_now("copy to", to);
+    return {};
+}
+
+} // namespace
+
+std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, const std::string &dir,
+                                       const std::string &init_dir) {
+    if (auto e = copy_fork(fk.info, st.new_dir, "info", dir))
+        return EntryFailure{EntryStep::info, *e};
+    if (fk.data)
+        if (auto e = copy_list(st.new_dir + "/hash/data.txt", dir + "/hash/data.txt"))
+            return EntryFailure{EntryStep::data_hash, *e};
+    if (!fk.init)
+        return {};
+    make_dir(init_dir, 0755);
+    if (auto e = copy_fork(fk.init, st.new_dir, "init", dir + "/init"))
+        return EntryFailure{EntryStep::init, *e};
+    if (auto e = copy_list(st.new_dir + "/hash/init.txt", dir + "/hash/init.txt"))
+        return EntryFailure{EntryStep::init_hash, *e};
+    return {};
+}
+
+zpm::Failure write_inst(const std::string &dir,
+                        const std::vector<std::pair<const char *, std::string>> &attrs) {
     const std::string tmp = dir + "/.inst.txt.new";
     File f(fopen(tmp.c_str(), "w"));
     if (!f)
-        return false;
+        return zpm::error_now("open", tmp);
     for (const auto &[attr, value] : attrs)
         ldif_fwrite(f.get(), attr, value.c_str(), 0, 0);
-    bool ok = fclose(f.release()) == 0;
-    if (ok && rename(tmp.c_str(), (dir + "/inst.txt").c_str()) == 0)
-        return true;
-    unlink(tmp.c_str());
-    return false;
+    zpm::Failure fail;
+    if (fclose(f.release()) != 0)
+        fail = zpm::error_now("write", tmp);
+    else if (rename(tmp.c_str(), (dir + "/inst.txt").c_str()) != 0)
+        fail = zpm::error_now("rename", tmp);
+    if (fail)
+        unlink(tmp.c_str());
+    return fail;
 }
 
-bool write_lines(const std::string &file, char **paths) {
+zpm::Failure write_lines(const std::string &file, char **paths) {
     File f(fopen(file.c_str(), "w"));
     if (!f)
-        return false;
+        return zpm::error_now("open", file);
     for (size_t i = 0; paths && paths[i]; i++)
         fprintf(f.get(), "%s\n", paths[i]);
-    return fclose(f.release()) == 0;
+    if (fclose(f.release()) != 0)
+        return zpm::error_now("write", file);
+    return {};
 }
 
 } // namespace zpm::exec

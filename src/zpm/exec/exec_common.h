@@ -6,10 +6,12 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "arr.h"
+#include "error.h"
 #include "recptr.h"
 #include "zpm.h"
 
@@ -88,15 +90,26 @@ std::vector<std::string> on_disk(char **paths, size_t count);
 // Rollback over on_disk paths.
 void rollback(const std::vector<std::string> &written, const std::string &old_dir);
 
-// Copies every file of a fork list from "<new_dir>/<fork><path>" to
-// "<dest><path>" with mode 0755.  false when a copy failed.
-bool copy_fork(char **files, const std::string &new_dir, const char *fork,
-               const std::string &dest);
+// The steps of writing an inventory entry.
+enum class EntryStep { info, data_hash, init, init_hash, index, record };
+
+// Why writing an entry stopped: the step, and what the system said.
+struct EntryFailure {
+    EntryStep step;
+    zpm::Error cause;
+};
+
+// Copies what the inventory keeps of an unpacked package into the entry
+// directory dir: the info fork, the data hash list, and the init fork (into
+// init_dir) with its hash list.  Empty, or the step that failed.
+std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, const std::string &dir,
+                                       const std::string &init_dir);
 // Writes an install record through a temporary name and renames it into
-// place, so the record appears whole or not at all.  false on failure.
-bool write_inst(const std::string &dir, const std::vector<std::pair<const char *, std::string>> &attrs);
-// Writes one path per line to a file (opened "w").  false on failure.
-bool write_lines(const std::string &file, char **paths);
+// place, so the record appears whole or not at all.
+zpm::Failure write_inst(const std::string &dir,
+                        const std::vector<std::pair<const char *, std::string>> &attrs);
+// Writes one path per line to a file (opened "w").
+zpm::Failure write_lines(const std::string &file, char **paths);
 
 // Installs a dependency record unless a package of its name is installed,
 // and records it in the install log.  0, or the install's failure code.

@@ -61,32 +61,35 @@ bool copy_data(char **copy, const Stage &st, int keep) {
     return true;
 }
 
-// Writes the inventory entry; the message of the failing step, or null.
-// The install record is written last: the package counts as installed
-// from the moment it appears.
-const char *register_pkg(const ZPI *zpi, const char *candidate, const Forks &fk, char **copy,
-                         const Stage &st, const std::string &idir) {
+// The message of each step of writing the inventory entry.
+const char *entry_message(EntryStep step) {
+    switch (step) {
+    case EntryStep::info: return "zpm_install_zpk: Failed to copy info files for package %s";
+    case EntryStep::data_hash: return "zpm_install_zpk: Failed to copy data hash file for package %s";
+    case EntryStep::init: return "zpm_install_zpk: Failed to copy init files for package %s";
+    case EntryStep::init_hash: return "zpm_install_zpk: Failed to copy init hash file for package %s";
+    case EntryStep::index: return "zpm_install_zpk: Failed to write fileindex for package %s";
+    case EntryStep::record: break;
+    }
+    return "zpm_install_zpk: Failed to write install info for package %s";
+}
+
+// Writes the inventory entry; empty, or the step that failed.  The install
+// record is written last: the package counts as installed from the moment
+// it appears.
+std::optional<EntryFailure> register_pkg(const ZPI *zpi, const char *candidate, const Forks &fk,
+                                         char **copy, const Stage &st, const std::string &idir) {
     make_dir(idir, 0755);
     make_dir(idir + "/hash", 0755);
-    if (!copy_fork(fk.info, st.new_dir, "info", idir))
-        return "zpm_install_zpk: Failed to copy info files for package %s";
-    if (fk.data && zpm_zpf_copy((idir + "/hash/data.txt").c_str(),
-                                (st.new_dir + "/hash/data.txt").c_str(), nullptr, 0755, 0, 0) < 0)
-        return "zpm_install_zpk: Failed to copy data hash file for package %s";
-    if (fk.init) {
-        make_dir(inst_dir(zpi->name, "%.1000s/%.1000s/init"), 0755);
-        if (!copy_fork(fk.init, st.new_dir, "init", idir + "/init"))
-            return "zpm_install_zpk: Failed to copy init files for package %s";
-        if (zpm_zpf_copy((idir + "/hash/init.txt").c_str(),
-                         (st.new_dir + "/hash/init.txt").c_str(), nullptr, 0755, 0, 0) < 0)
-            return "zpm_install_zpk: Failed to copy init hash file for package %s";
-    }
+    if (auto f = copy_entry(fk, st, idir, inst_dir(zpi->name, "%.1000s/%.1000s/init")))
+        return f;
+    const std::string index = index_path(zpi->name);
     if (copy) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Writing fileindex for <%s> to <%s/%s>", zpi->name,
               zpm::paths::fileindex_dir().c_str(), zpi->name);
-        if (!write_lines(index_path(zpi->name), copy)) {
-            unlink(index_path(zpi->name).c_str());
-            return "zpm_install_zpk: Failed to write fileindex for package %s";
+        if (auto e = write_lines(index, copy)) {
+            unlink(index.c_str());
+            return EntryFailure{EntryStep::index, *e};
         }
     }
     const bool own = !strcmp(zpi->name, candidate);
@@ -95,12 +98,12 @@ const char *register_pkg(const ZPI *zpi, const char *candidate, const Forks &fk,
         {"ezpkInstallType", own ? "X" : "D"}};
     if (!own)
         rec.emplace_back("ezpkInstallHead", candidate);
-    if (!write_inst(idir, rec)) {
+    if (auto e = write_inst(idir, rec)) {
         if (copy)
-            unlink(index_path(zpi->name).c_str());
-        return "zpm_install_zpk: Failed to write install info for package %s";
+            unlink(index.c_str());
+        return EntryFailure{EntryStep::record, *e};
     }
-    return nullptr;
+    return {};
 }
 
 // Steps after the unpacked package was verified; the result of the install.
@@ -137,8 +140,9 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
     }
     zlogf(ZLOG_DEBUG, "Registering %s for candidate %s", zpi->name, candidate);
     const std::string idir = inst_dir(zpi->name);
-    if (const char *fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
-        zlogf(ZLOG_ERROR, fail, zpm::pkg::uname(zpi).c_str());
+    if (auto fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: %s", fail->cause.text().c_str());
+        zlogf(ZLOG_ERROR, entry_message(fail->step), zpm::pkg::uname(zpi).c_str());
         rollback(written, st.old_dir);
         zpm_zpf_rmdir(idir.c_str());
         return -1;

@@ -108,30 +108,34 @@ std::vector<std::pair<const char *, std::string>> update_record(const ZPI *old_z
     return rec;
 }
 
-// Builds the new entry beside the old one; the failing step's message, or null.
-const char *build_entry(const ZPI *old_zpi, const Forks &fk, char **add, const Stage &st,
-                        const std::string &ndir, const std::string &nidx) {
+// The message of each step of building the new entry.
+const char *entry_message(EntryStep step) {
+    switch (step) {
+    case EntryStep::info: return "Failed to register package %s in local inventory";
+    case EntryStep::data_hash: return "zpm_update_zpk: Failed to copy data hash file for package %s";
+    case EntryStep::init: return "zpm_update_zpk: Failed to copy init files for package %s";
+    case EntryStep::init_hash: return "zpm_update_zpk: Failed to copy init hash file for package %s";
+    case EntryStep::index: return "zpm_update_zpk: Failed to write fileindex for package %s";
+    case EntryStep::record: break;
+    }
+    return "zpm_update_zpk: Failed to write install info for package %s";
+}
+
+// Builds the new entry beside the old one; empty, or the step that failed.
+std::optional<EntryFailure> build_entry(const ZPI *old_zpi, const Forks &fk, char **add,
+                                        const Stage &st, const std::string &ndir,
+                                        const std::string &nidx) {
     zpm_zpf_rmdir(ndir.c_str()); // left by an interrupted update
     make_dir(ndir, 0755);
     make_dir(cut(ndir, 1001) + "/hash", 0755);
-    if (!copy_fork(fk.info, st.new_dir, "info", ndir))
-        return "Failed to register package %s in local inventory";
-    if (fk.data && zpm_zpf_copy((ndir + "/hash/data.txt").c_str(),
-                                (st.new_dir + "/hash/data.txt").c_str(), nullptr, 0755, 0, 0) < 0)
-        return "zpm_update_zpk: Failed to copy data hash file for package %s";
-    if (fk.init) {
-        make_dir(cut(ndir, 1001) + "/init", 0755);
-        if (!copy_fork(fk.init, st.new_dir, "init", ndir + "/init"))
-            return "zpm_update_zpk: Failed to copy init files for package %s";
-        if (zpm_zpf_copy((ndir + "/hash/init.txt").c_str(),
-                         (st.new_dir + "/hash/init.txt").c_str(), nullptr, 0755, 0, 0) < 0)
-            return "zpm_update_zpk: Failed to copy init hash file for package %s";
-    }
-    if (!write_inst(ndir, update_record(old_zpi)))
-        return "zpm_update_zpk: Failed to write install info for package %s";
-    if (add && !write_lines(nidx, add))
-        return "zpm_update_zpk: Failed to write fileindex for package %s";
-    return nullptr;
+    if (auto f = copy_entry(fk, st, ndir, cut(ndir, 1001) + "/init"))
+        return f;
+    if (auto e = write_inst(ndir, update_record(old_zpi)))
+        return EntryFailure{EntryStep::record, *e};
+    if (add)
+        if (auto e = write_lines(nidx, add))
+            return EntryFailure{EntryStep::index, *e};
+    return {};
 }
 
 // Puts from in the place of to and moves what was there to aside, such that
@@ -198,10 +202,11 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
     zlogf(ZLOG_DEBUG, "Registering %s ", new_zpi->name);
     const std::string ndir = inst_dir(new_zpi->name, "%.1000s/.%.1000s.new");
     const std::string nidx = index_path(new_zpi->name, "%s/.%s.new");
-    if (const char *fail = build_entry(old_zpi, fk, add.get(), st, ndir, nidx)) {
+    if (auto fail = build_entry(old_zpi, fk, add.get(), st, ndir, nidx)) {
         const std::string uname = zpm::pkg::uname(new_zpi);
-        zlogf(ZLOG_ERROR, fail, uname.c_str());
-        if (strstr(fail, "data hash file"))
+        zlogf(ZLOG_DEBUG, "zpm_update_zpk: %s", fail->cause.text().c_str());
+        zlogf(ZLOG_ERROR, entry_message(fail->step), uname.c_str());
+        if (fail->step == EntryStep::data_hash)
             zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
         rollback(written, st.old_dir);
         zpm_zpf_rmdir(ndir.c_str());
