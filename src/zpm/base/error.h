@@ -14,7 +14,7 @@ namespace zpm {
 struct Error {
     std::string call; // what was done: "open", "rename", "copy", ...
     std::string path;
-    int err = 0;      // errno, 0 when the system reported nothing
+    int err = 0; // errno, 0 when the system reported nothing
 
     // "<call> <path>: <system's text>"
     std::string text() const {

@@ -13,16 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "catalogue.h"
 #include "cres.h"
+#include "exec.h"
+#include "fsops.h"
+#include "hooks.h"
 #include "ldiflib.h"
 #include "loglib.h"
 #include "paths.h"
 #include "recptr.h"
-#include "hooks.h"
 #include "util.h"
-#include "catalogue.h"
-#include "exec.h"
-#include "fsops.h"
 #include "zpf.h"
 #include "zpk.h"
 

@@ -28,12 +28,8 @@ bool installed(ZPM *zpm, const char *name) {
     return zpi != nullptr;
 }
 
-
-
-
 int add_script(const Stage &st, const char *script) {
-    return run_script("zpm_install_zpk: ",
-                      {"ZPM_MODE=INSTALL", "ZPK_STAGE_NEW=" + st.new_dir},
+    return run_script("zpm_install_zpk: ", {"ZPM_MODE=INSTALL", "ZPK_STAGE_NEW=" + st.new_dir},
                       st.new_dir + "/init/" + script);
 }
 
@@ -64,12 +60,18 @@ bool copy_data(char **copy, const Stage &st, int keep) {
 // The message of each step of writing the inventory entry.
 const char *entry_message(EntryStep step) {
     switch (step) {
-    case EntryStep::info: return "zpm_install_zpk: Failed to copy info files for package %s";
-    case EntryStep::data_hash: return "zpm_install_zpk: Failed to copy data hash file for package %s";
-    case EntryStep::init: return "zpm_install_zpk: Failed to copy init files for package %s";
-    case EntryStep::init_hash: return "zpm_install_zpk: Failed to copy init hash file for package %s";
-    case EntryStep::index: return "zpm_install_zpk: Failed to write fileindex for package %s";
-    case EntryStep::record: break;
+    case EntryStep::info:
+        return "zpm_install_zpk: Failed to copy info files for package %s";
+    case EntryStep::data_hash:
+        return "zpm_install_zpk: Failed to copy data hash file for package %s";
+    case EntryStep::init:
+        return "zpm_install_zpk: Failed to copy init files for package %s";
+    case EntryStep::init_hash:
+        return "zpm_install_zpk: Failed to copy init hash file for package %s";
+    case EntryStep::index:
+        return "zpm_install_zpk: Failed to write fileindex for package %s";
+    case EntryStep::record:
+        break;
     }
     return "zpm_install_zpk: Failed to write install info for package %s";
 }
@@ -343,8 +345,8 @@ extern "C" int zpm_scripts_exe(ZPT **zpt) {
     zlogf(ZLOG_DEBUG, "zpm_scripts_exe: found %d scripts to configure",
           static_cast<int>(todo.size()));
     for (const auto &[pkg, script] : todo) {
-        zlogf(ZLOG_DEBUG, "zpm_scripts_exe: Found script %s for zpk %s to execute",
-              script.c_str(), pkg.c_str());
+        zlogf(ZLOG_DEBUG, "zpm_scripts_exe: Found script %s for zpk %s to execute", script.c_str(),
+              pkg.c_str());
         char dir[1810];
         snprintf(dir, sizeof dir, "%.900s/%.900s", zpm::paths::installed_dir().c_str(),
                  pkg.c_str());

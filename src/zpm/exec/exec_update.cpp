@@ -3,10 +3,10 @@
 // backups, the new inventory entry built beside the old one and switched in.
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,9 +43,10 @@ int update_script(const Stage &st, const char *script) {
     if (!strcmp(script, "00-add.sh"))
         return run_script("zpm_update_zpk: ", {"ZPK_STAGE_NEW=" + st.new_dir, "ZPM_MODE=UPDATE"},
                           st.new_dir + "/init/00-add.sh");
-    return run_script("zpm_update_zpk: ",
-                      {"ZPM_MODE=UPDATE", "ZPM_ZPKDIR=" + st.new_dir, "ZPK_STAGE_NEW=" + st.new_dir},
-                      st.new_dir + "/init/99-add.sh");
+    return run_script(
+        "zpm_update_zpk: ",
+        {"ZPM_MODE=UPDATE", "ZPM_ZPKDIR=" + st.new_dir, "ZPK_STAGE_NEW=" + st.new_dir},
+        st.new_dir + "/init/99-add.sh");
 }
 
 // Writes the new files; on a failure rolls back those written before it.
@@ -111,12 +112,18 @@ std::vector<std::pair<const char *, std::string>> update_record(const ZPI *old_z
 // The message of each step of building the new entry.
 const char *entry_message(EntryStep step) {
     switch (step) {
-    case EntryStep::info: return "Failed to register package %s in local inventory";
-    case EntryStep::data_hash: return "zpm_update_zpk: Failed to copy data hash file for package %s";
-    case EntryStep::init: return "zpm_update_zpk: Failed to copy init files for package %s";
-    case EntryStep::init_hash: return "zpm_update_zpk: Failed to copy init hash file for package %s";
-    case EntryStep::index: return "zpm_update_zpk: Failed to write fileindex for package %s";
-    case EntryStep::record: break;
+    case EntryStep::info:
+        return "Failed to register package %s in local inventory";
+    case EntryStep::data_hash:
+        return "zpm_update_zpk: Failed to copy data hash file for package %s";
+    case EntryStep::init:
+        return "zpm_update_zpk: Failed to copy init files for package %s";
+    case EntryStep::init_hash:
+        return "zpm_update_zpk: Failed to copy init hash file for package %s";
+    case EntryStep::index:
+        return "zpm_update_zpk: Failed to write fileindex for package %s";
+    case EntryStep::record:
+        break;
     }
     return "zpm_update_zpk: Failed to write install info for package %s";
 }
@@ -168,8 +175,8 @@ void switch_entries(const char *name, bool new_index) {
     swap_in(ndir, idir, odir);
 }
 
-int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
-                    const Stage &st, Forks &fk) {
+int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi, const Stage &st,
+                    Forks &fk) {
     ArrPtr old_files(zpm_zpl_file_list(zpm, const_cast<ZPI *>(old_zpi)));
     if (in_array(fk.init, "/00-add.sh")) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Found pre-install script, will execute");
@@ -185,7 +192,8 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
         return rc;
     }
     ArrPtr del(raw_del), add(raw_add);
-    if (!write_new(add.get(), st, in_array(fk.init, "/99-add.sh")) || !remove_old(del.get(), add.get(), st))
+    if (!write_new(add.get(), st, in_array(fk.init, "/99-add.sh")) ||
+        !remove_old(del.get(), add.get(), st))
         return -1;
     apply_links_perms(fk.info, st.new_dir, "zpm_update_zpk");
     const auto written = on_disk(add.get(), static_cast<size_t>(arr_count(add.get())));
@@ -223,8 +231,8 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
 
 extern "C" int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, ZPC * /*zpc*/) {
     have_so = 0;
-    if (!old_zpi || !new_zpi || !plain_name(new_zpi->name) ||
-        !old_zpi->name || strcmp(old_zpi->name, new_zpi->name) != 0) {
+    if (!old_zpi || !new_zpi || !plain_name(new_zpi->name) || !old_zpi->name ||
+        strcmp(old_zpi->name, new_zpi->name) != 0) {
         zlogf(ZLOG_ERROR, "zpm_update_zpk: %s cannot be updated under that name",
               new_zpi && new_zpi->name ? new_zpi->name : "(null)");
         return -1;
@@ -315,8 +323,9 @@ extern "C" int zpm_chk_local_update(ZPM *zpm, char **old_files, char **new_files
         CharBuf owner(zpm_file_owner(zpm, path));
         const char *ans = nullptr;
         if (owner) {
-            zlogf(ZLOG_DEBUG, "zpm_chk_local_update: %s is on disk and belongs to package %s, aborting",
-                  path, owner.get());
+            zlogf(ZLOG_DEBUG,
+                  "zpm_chk_local_update: %s is on disk and belongs to package %s, aborting", path,
+                  owner.get());
         } else {
             ans = ask_existing(path, choices.get());
             if (!ans || !strcmp(ans, "a"))
