@@ -140,14 +140,40 @@ tray_stop() {
   TRAY_RC=$?
 }
 
+# The mapped attention-tray windows. xdotool walks the whole window tree one
+# XQueryTree at a time, and a window destroyed during the walk (any client's:
+# an icon going away, a frame, a tooltip) ends it with BadWindow, no output
+# and status 1, the same status as "nothing found". Such a walk says nothing
+# about the icons, so it is repeated; only a clean walk is an answer.
+tray_windows() {
+  local out rc try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    out=$(xdotool search --onlyvisible --classname '^attention-tray$' 2>"$WORK/search.err")
+    rc=$?
+    if [ $rc -le 1 ] && ! [ -s "$WORK/search.err" ]; then
+      [ -n "$out" ] && echo "$out"
+      return 0
+    fi
+  done
+  echo "xdotool search failed $try times, last with status $rc: $(head -3 "$WORK/search.err")" >&2
+  return 1
+}
+
 # The docked icons: mapped attention-tray windows embedded somewhere below
 # the root (tooltips are children of the root and do not count).
 icons() {
-  local w info
-  for w in $(xdotool search --onlyvisible --classname '^attention-tray$' 2>/dev/null); do
+  local w info ws
+  ws=$(tray_windows) || return 1
+  for w in $ws; do
     info=$(xwininfo -children -id "$w" 2>/dev/null) || continue
     grep -q '^  Parent window id: .*(the root window)' <<<"$info" || echo "$w"
   done
+}
+# click_icon ID: a real pointer click on icon ID. Given an empty id, xdotool
+# would click the desktop at the same offset and report success.
+click_icon() {
+  [ -n "$1" ] || fail "no icon to click"
+  xdotool mousemove --window "$1" 8 11 click 1
 }
 icon_count_is() { [ "$(icons | wc -l)" -eq "$1" ]; }
 
@@ -224,14 +250,15 @@ mostly() {
 
 # A shown tooltip: a mapped attention-tray window straight below the root.
 tooltip() {
-  local w info
-  for w in $(xdotool search --onlyvisible --classname '^attention-tray$' 2>/dev/null); do
+  local w info ws
+  ws=$(tray_windows) || return 2
+  for w in $ws; do
     info=$(xwininfo -children -id "$w" 2>/dev/null) || continue
     grep -q '^  Parent window id: .*(the root window)' <<<"$info" && echo "$w" && return 0
   done
   return 1
 }
-no_tooltip() { ! tooltip >/dev/null; }
+no_tooltip() { tooltip >/dev/null; [ $? -eq 1 ]; }
 
 # hover ICON: point at the icon from elsewhere; TIP gets the tooltip window.
 # GTK shows tooltips from pointer motion after a delay, so point again (a
