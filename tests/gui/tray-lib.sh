@@ -78,6 +78,15 @@ spawn() {
 
 display_ready() { [ -s "$WORK/display" ] && xprop -root >/dev/null 2>&1; }
 wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+
+# openbox names itself on the root window early in its start-up. Events that
+# reach it before its main loop runs can stay in its own event queue while it
+# sleeps on the socket, until some later event wakes it: a panel mapped in that
+# gap is left unmanaged and unmapped on a quiet desktop. So openbox counts as
+# up once it has answered a request; a request not answered soon is sent again,
+# and its arrival wakes openbox to handle what was waiting.
+showing_desktop() { xprop -root _NET_SHOWING_DESKTOP 2>/dev/null | grep -q " = $1\$"; }
+wm_answers() { wmctrl -k on && poll 1 showing_desktop 1; }
 panel_id() {
   local ids
   ids=$(xdotool search --onlyvisible --classname '^panel$' 2>/dev/null) &&
@@ -113,6 +122,8 @@ desktop_start() {
   start_xvfb || fail "no free display for Xvfb"
   spawn "$WORK/openbox.log" openbox --sm-disable
   poll 30 wm_ready || fail "openbox did not start on $DISPLAY"
+  poll 30 wm_answers || fail "openbox on $DISPLAY does not answer requests"
+  wmctrl -k off && poll 10 showing_desktop 0 || fail "openbox keeps showing the desktop"
   spawn "$WORK/trayer.log" trayer --edge top --align right --widthtype request \
       --height 24 --SetDockType true --SetPartialStrut true
   poll 30 panel_id >/dev/null || fail "trayer did not start"
