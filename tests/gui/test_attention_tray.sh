@@ -120,13 +120,16 @@ import -window "$PANEL" "$TRAY_ART/attention-tray.png" || fail "no screenshot"
 ok "screenshot in $TRAY_ART/attention-tray.png"
 calm "$B"
 expect_icons 1 "one of two calmed down"
-# The icon left is Alpha's (its lime image). The icon that passed the check
-# is the one clicked below, not the answer of a second look-up.
+# The icon left is Alpha's: its lime image, in the very window it had before.
+# The icon that passed the check is the one clicked below, not the answer of
+# a second look-up.
+alpha_icon=$icon
 only_icon_is_lime() {
   icon=$(icons)
   [ -n "$icon" ] && [ "$(wc -l <<<"$icon")" -eq 1 ] && mostly "$icon" lime
 }
 poll 10 only_icon_is_lime || fail "calming one window removed the other's icon"
+[ "$icon" = "$alpha_icon" ] || fail "calming one window replaced the other's icon"
 
 # --- clicking brings the window forward ----------------------------------------
 click_icon "$icon"
