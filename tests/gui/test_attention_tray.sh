@@ -120,19 +120,19 @@ import -window "$PANEL" "$TRAY_ART/attention-tray.png" || fail "no screenshot"
 ok "screenshot in $TRAY_ART/attention-tray.png"
 calm "$B"
 expect_icons 1 "one of two calmed down"
-# The icon left is Alpha's (its lime image); the tray may have re-embedded it
-# under a new window while it laid the icons out again.
-# Ask for the icon afresh on every try: a window id taken once may already be gone.
+# The icon left is Alpha's: its lime image, in the very window it had before.
+# The icon that passed the check is the one clicked below, not the answer of
+# a second look-up.
+alpha_icon=$icon
 only_icon_is_lime() {
-  local w
-  w=$(icons)
-  [ -n "$w" ] && [ "$(wc -l <<<"$w")" -eq 1 ] && mostly "$w" lime
+  icon=$(icons)
+  [ -n "$icon" ] && [ "$(wc -l <<<"$icon")" -eq 1 ] && mostly "$icon" lime
 }
 poll 10 only_icon_is_lime || fail "calming one window removed the other's icon"
-icon=$(icons)
+[ "$icon" = "$alpha_icon" ] || fail "calming one window replaced the other's icon"
 
 # --- clicking brings the window forward ----------------------------------------
-xdotool mousemove --window "$icon" 8 11 click 1
+click_icon "$icon"
 poll 10 is_active "$A" || fail "clicking the icon did not activate its window"
 ok "clicking the icon activates its window"
 # The window manager drops demands-attention from the window it focuses.
@@ -145,7 +145,7 @@ activate "$A"
 demand "$D"
 expect_icons 1 "a window on another desktop demands attention"
 on_desktop 0 || fail "the desktop changed by itself"
-xdotool mousemove --window "$(icons)" 8 11 click 1
+click_icon "$(icons)"
 poll 10 on_desktop 2 || fail "clicking did not switch to the window's desktop"
 poll 10 is_active "$D" || fail "clicking did not activate the window on desktop 2"
 ok "clicking the icon of a window elsewhere switches desktop and activates it"

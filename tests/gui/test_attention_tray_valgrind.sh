@@ -23,7 +23,7 @@ kill -USR1 "$A_PID"
 poll 30 mostly "$icon" lime || fail "the icon did not follow the window's icon"
 xdotool set_window --name "Alpha renamed" "$A"
 hover "$icon"
-xdotool mousemove --window "$icon" 8 11 click 1
+click_icon "$icon"
 poll 30 is_active "$A" || fail "clicking did not activate the window"
 expect_icons 0 "under valgrind: activated"
 urgent "$B"

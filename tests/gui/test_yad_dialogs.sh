@@ -15,7 +15,7 @@ pass() { PASSED=$((PASSED + 1)); echo "ok: $1"; }
 fail() { FAILED=$((FAILED + 1)); echo "FAIL: $1"; }
 check_eq() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1 (expected '$2', got '$3')"; fi; }
 
-for tool in Xvfb openbox xdotool xdpyinfo import yad; do
+for tool in Xvfb openbox xdotool xdpyinfo import yad wmctrl; do
   command -v "$tool" >/dev/null || { echo "missing $tool"; exit 1; }
 done
 [ -x "$DRIVER" ] || { echo "missing $DRIVER"; exit 1; }
@@ -40,7 +40,9 @@ poll() {
 for N in $(seq 140 199); do
   [ -e "/tmp/.X11-unix/X$N" ] || [ -e "/tmp/.X$N-lock" ] || break
 done
-Xvfb ":$N" -screen 0 1280x1024x24 -nolisten tcp >"$ART/xvfb.log" 2>&1 &
+# -noreset: otherwise the server resets when its last client (the xdpyinfo
+# probe) leaves, and openbox connecting at that moment is refused.
+Xvfb ":$N" -screen 0 1280x1024x24 -nolisten tcp -noreset >"$ART/xvfb.log" 2>&1 &
 XPID=$!
 export DISPLAY=":$N"
 poll 100 xdpyinfo >/dev/null 2>&1 || { echo "Xvfb did not start"; exit 1; }
@@ -48,6 +50,13 @@ openbox >"$ART/openbox.log" 2>&1 &
 WMPID=$!
 wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
 poll 300 wm_up || { echo "openbox did not start"; exit 1; }
+# openbox names itself before its main loop runs, and a window mapped in that
+# gap can wait in its event queue, unmanaged, until another event wakes it. It
+# is up once it has answered a request (sent again while unanswered).
+showing_desktop() { xprop -root _NET_SHOWING_DESKTOP 2>/dev/null | grep -q " = $1\$"; }
+wm_answers() { wmctrl -k on && poll 10 showing_desktop 1; }
+poll 30 wm_answers || { echo "openbox does not answer requests"; exit 1; }
+wmctrl -k off && poll 100 showing_desktop 0 || { echo "openbox keeps showing the desktop"; exit 1; }
 
 # start NAME ARGS...: runs the driver in the background; its output goes to $OUT.
 start() {

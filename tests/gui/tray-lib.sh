@@ -78,6 +78,15 @@ spawn() {
 
 display_ready() { [ -s "$WORK/display" ] && xprop -root >/dev/null 2>&1; }
 wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+
+# openbox names itself on the root window early in its start-up. Events that
+# reach it before its main loop runs can stay in its own event queue while it
+# sleeps on the socket, until some later event wakes it: a panel mapped in that
+# gap is left unmanaged and unmapped on a quiet desktop. So openbox counts as
+# up once it has answered a request; a request not answered soon is sent again,
+# and its arrival wakes openbox to handle what was waiting.
+showing_desktop() { xprop -root _NET_SHOWING_DESKTOP 2>/dev/null | grep -q " = $1\$"; }
+wm_answers() { wmctrl -k on && poll 1 showing_desktop 1; }
 panel_id() {
   local ids
   ids=$(xdotool search --onlyvisible --classname '^panel$' 2>/dev/null) &&
@@ -113,6 +122,8 @@ desktop_start() {
   start_xvfb || fail "no free display for Xvfb"
   spawn "$WORK/openbox.log" openbox --sm-disable
   poll 30 wm_ready || fail "openbox did not start on $DISPLAY"
+  poll 30 wm_answers || fail "openbox on $DISPLAY does not answer requests"
+  wmctrl -k off && poll 10 showing_desktop 0 || fail "openbox keeps showing the desktop"
   spawn "$WORK/trayer.log" trayer --edge top --align right --widthtype request \
       --height 24 --SetDockType true --SetPartialStrut true
   poll 30 panel_id >/dev/null || fail "trayer did not start"
@@ -140,14 +151,40 @@ tray_stop() {
   TRAY_RC=$?
 }
 
+# The mapped attention-tray windows. xdotool walks the whole window tree one
+# XQueryTree at a time, and a window destroyed during the walk (any client's:
+# an icon going away, a frame, a tooltip) ends it with BadWindow, no output
+# and status 1, the same status as "nothing found". Such a walk says nothing
+# about the icons, so it is repeated; only a clean walk is an answer.
+tray_windows() {
+  local out rc try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    out=$(xdotool search --onlyvisible --classname '^attention-tray$' 2>"$WORK/search.err")
+    rc=$?
+    if [ $rc -le 1 ] && ! [ -s "$WORK/search.err" ]; then
+      [ -n "$out" ] && echo "$out"
+      return 0
+    fi
+  done
+  echo "xdotool search failed $try times, last with status $rc: $(head -3 "$WORK/search.err")" >&2
+  return 1
+}
+
 # The docked icons: mapped attention-tray windows embedded somewhere below
 # the root (tooltips are children of the root and do not count).
 icons() {
-  local w info
-  for w in $(xdotool search --onlyvisible --classname '^attention-tray$' 2>/dev/null); do
+  local w info ws
+  ws=$(tray_windows) || return 1
+  for w in $ws; do
     info=$(xwininfo -children -id "$w" 2>/dev/null) || continue
     grep -q '^  Parent window id: .*(the root window)' <<<"$info" || echo "$w"
   done
+}
+# click_icon ID: a real pointer click on icon ID. Given an empty id, xdotool
+# would click the desktop at the same offset and report success.
+click_icon() {
+  [ -n "$1" ] || fail "no icon to click"
+  xdotool mousemove --window "$1" 8 11 click 1
 }
 icon_count_is() { [ "$(icons | wc -l)" -eq "$1" ]; }
 
@@ -224,14 +261,15 @@ mostly() {
 
 # A shown tooltip: a mapped attention-tray window straight below the root.
 tooltip() {
-  local w info
-  for w in $(xdotool search --onlyvisible --classname '^attention-tray$' 2>/dev/null); do
+  local w info ws
+  ws=$(tray_windows) || return 2
+  for w in $ws; do
     info=$(xwininfo -children -id "$w" 2>/dev/null) || continue
     grep -q '^  Parent window id: .*(the root window)' <<<"$info" && echo "$w" && return 0
   done
   return 1
 }
-no_tooltip() { ! tooltip >/dev/null; }
+no_tooltip() { tooltip >/dev/null; [ $? -eq 1 ]; }
 
 # hover ICON: point at the icon from elsewhere; TIP gets the tooltip window.
 # GTK shows tooltips from pointer motion after a delay, so point again (a
