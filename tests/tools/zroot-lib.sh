@@ -4,7 +4,8 @@
 # in a private mount namespace (unshare -m); zroot_create then builds the root:
 #   a tmpfs, an overlay of / on it (upper and work dirs on the tmpfs), /proc and /dev bound.
 # Whatever zpm writes inside lands in the tmpfs; the namespace, and with it every mount,
-# goes away when the script ends.  The host's /etc, /var/lib/zpm and /usr/lib/zpm are never
+# goes away when the script ends, and the outer process then removes the directories the
+# mounts were made on ($ZROOT_TMP).  The host's /etc, /var/lib/zpm and /usr/lib/zpm are never
 # written.
 #
 #   zroot_enter "$@"          first line of a test script (re-exec under unshare)
@@ -24,13 +25,20 @@ zroot_enter() {
       exit 1
     fi
     export ZROOT_NS=1
-    exec unshare -m --propagation private bash "$0" "$@"
+    # Not exec: the mount points are plain empty directories out here, and only out here
+    # can they be removed once the namespace is gone.
+    ZROOT_TMP=$(mktemp -d /tmp/zroot.XXXXXX) && chmod 0755 "$ZROOT_TMP"
+    export ZROOT_TMP
+    local rc=0
+    unshare -m --propagation private bash "$0" "$@" || rc=$?
+    rm -rf --one-file-system "$ZROOT_TMP"
+    exit "$rc"
   fi
 }
 
 zroot_create() {
   [ -n "${ZROOT_NS:-}" ] || { echo "zroot: call zroot_enter first" >&2; exit 1; }
-  ZR_BASE=$(mktemp -d /tmp/zroot.XXXXXX)
+  ZR_BASE=$(mktemp -d "${ZROOT_TMP:-/tmp}/zroot.XXXXXX")
   mount -t tmpfs -o size=4g,mode=0755 zroot "$ZR_BASE"
   mkdir -p "$ZR_BASE/upper" "$ZR_BASE/work" "$ZR_BASE/root"
   mount -t overlay overlay \
