@@ -13,7 +13,8 @@
 #   zroot_install BUILD       installs zpm, zpk-build, zpc-dirs.so and test plug-ins from a build
 #   zroot_fake_yad            puts tests/tools/fake-yad in place of yad; FY = its state dir
 #                             as seen from outside (inside the root: /var/tmp/fake-yad)
-#   zroot_run CMD...          runs CMD inside the root (chroot, clean environment)
+#   zroot_run CMD...          runs CMD inside the root (chroot, clean environment but for
+#                             the sanitizer options)
 #   zroot_run_as UID CMD...   the same as another user
 
 ZROOT_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -55,6 +56,10 @@ zroot_create() {
   rm -rf "$ZR/var/lib/zpm" "$ZR/usr/lib/zpm" "$ZR/etc/zpm.conf" "$ZR/var/log/zpm.log" \
          "$ZR/var/tmp/fake-yad"
   mkdir -p "$ZR/tmp" && chmod 1777 "$ZR/tmp"
+  if [ -n "${ZROOT_SANITIZER_LOG:-}" ]; then
+    rm -rf "${ZR:?}$ZROOT_SANITIZER_LOG"
+    mkdir -p -m 1777 "$ZR$ZROOT_SANITIZER_LOG"
+  fi
   export ZR
 }
 
@@ -95,13 +100,32 @@ zroot_fake_yad() {
   fi
 }
 
+# env -i keeps the host's environment out of the root, but not the sanitizer options of a
+# sanitized build.  With ZROOT_SANITIZER_LOG (a directory inside the root, made by
+# zroot_create) every report is written there as a file instead of to standard error, so
+# none is lost with an output a test discards (the integration tests look there).
+zroot_san_env() {
+  local v val
+  for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+    val=${!v:-}
+    if [ -n "${ZROOT_SANITIZER_LOG:-}" ] && [ "$v" != LSAN_OPTIONS ]; then
+      val="${val:+$val:}log_path=$ZROOT_SANITIZER_LOG/report"
+    fi
+    [ -n "$val" ] && printf '%s\n' "$v=$val"
+  done
+  return 0
+}
+
 zroot_run() {
+  local san
+  mapfile -t san < <(zroot_san_env)
   chroot "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
-    HOME=/root LC_ALL=C TZ=UTC ${DISPLAY:+DISPLAY=$DISPLAY} "$@"
+    HOME=/root LC_ALL=C TZ=UTC ${DISPLAY:+DISPLAY=$DISPLAY} "${san[@]}" "$@"
 }
 
 zroot_run_as() {
-  local uid=$1; shift
+  local uid=$1 san; shift
+  mapfile -t san < <(zroot_san_env)
   chroot --userspec="$uid:$uid" "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
-    HOME=/tmp LC_ALL=C TZ=UTC "$@"
+    HOME=/tmp LC_ALL=C TZ=UTC "${san[@]}" "$@"
 }
