@@ -138,7 +138,11 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
     zlogf(ZLOG_DEBUG, "Registering %s for candidate %s", zpi->name, candidate);
     const std::string idir = inst_dir(zpi->name);
     if (const char *fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
+        // fail: one of register_pkg's literal messages, each with one %s
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
         zlogf(ZLOG_ERROR, fail, zpm::pkg::uname(zpi).c_str());
+#pragma GCC diagnostic pop
         rollback(written, st.old_dir);
         zpm_zpf_rmdir(idir.c_str());
         return -1;

@@ -200,7 +200,11 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
     const std::string nidx = index_path(new_zpi->name, "%s/.%s.new");
     if (const char *fail = build_entry(old_zpi, fk, add.get(), st, ndir, nidx)) {
         const std::string uname = zpm::pkg::uname(new_zpi);
+        // fail: one of build_entry's literal messages, each with one %s
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
         zlogf(ZLOG_ERROR, fail, uname.c_str());
+#pragma GCC diagnostic pop
         if (strstr(fail, "data hash file"))
             zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
         rollback(written, st.old_dir);
