@@ -40,7 +40,8 @@ poll() {
 for N in $(seq 140 199); do
   [ -e "/tmp/.X11-unix/X$N" ] || [ -e "/tmp/.X$N-lock" ] || break
 done
-Xvfb ":$N" -screen 0 1280x1024x24 -nolisten tcp >"$ART/xvfb.log" 2>&1 &
+# -noreset: else the server resets when the probe below leaves, refusing openbox meanwhile.
+Xvfb ":$N" -screen 0 1280x1024x24 -nolisten tcp -noreset >"$ART/xvfb.log" 2>&1 &
 XPID=$!
 export DISPLAY=":$N"
 poll 100 xdpyinfo >/dev/null 2>&1 || { echo "Xvfb did not start"; exit 1; }
