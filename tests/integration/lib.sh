@@ -11,11 +11,15 @@
 #   yad_calls                           number of recorded yad calls (version probes aside)
 #   yad_args N                          the arguments of call N, one per line
 #   yad_stdin N                         what call N read on standard input
+#   sanitizer_check WHAT                fails once per sanitizer report written in the root
+#                                       since the last look (zpm_run and finish look)
 #   finish                              prints "N passed, N failed" and sets the exit status
 set -uo pipefail
 ZPM_SRC=${ZPM_SRC:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 ZPM_BUILD=${ZPM_BUILD:-$ZPM_SRC/build}
 source "$ZPM_SRC/tests/tools/zroot-lib.sh"
+# Sanitized builds: every process in the root writes its reports here (see zroot_run).
+ZROOT_SANITIZER_LOG=/var/tmp/sanitizer-reports
 zroot_enter "$@"
 
 PASSED=0
@@ -34,6 +38,7 @@ zpm_run() {
   RC=$?
   OUT=$(cat "$out"); ERR=$(cat "$err")
   rm -f "$out" "$err"
+  sanitizer_check "zpm $*"
   return 0
 }
 
@@ -67,7 +72,17 @@ yad_reset() { rm -rf "$FY"; mkdir -p "$FY"; }
 # yad_answers LINE...   one answer line per coming call ("<status>[ <output>]")
 yad_answers() { yad_reset; printf '%s\n' "$@" > "$FY/answers"; }
 
+sanitizer_check() {
+  local r
+  for r in "${ZR:-/nonexistent}$ZROOT_SANITIZER_LOG"/report.*; do
+    [ -f "$r" ] || continue
+    fail "sanitizer report after $1" "$(head -n 60 "$r")"
+    rm -f "$r"
+  done
+}
+
 finish() {
+  sanitizer_check "the last check"
   echo "$PASSED passed, $FAILED failed"
   [ "$FAILED" -eq 0 ]
   exit $?

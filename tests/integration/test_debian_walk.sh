@@ -1,25 +1,19 @@
 #!/bin/bash
-# The walk (-W) on real data: Debian's package lists of this machine turned
+# The walk (-W) on real data: a pinned sample of Debian's package lists
+# (tests/data/debian/Packages.xz, 3000 stanzas, see make-sample there) turned
 # into a catalogue of zpc-dirs.so by bench/debian/convert.  For 20 packages
 # picked at random (fixed seed), the set of names the walk reports must equal
 # the dependency closure that an independent reader of the same index
-# computes.  Without Packages files there is nothing to convert: the test says
-# so and counts itself skipped.
+# computes.
 source "$(dirname "$0")/lib.sh"
 
 SEED=${ZPM_DEBIAN_SEED:-20261207}
-shopt -s nullglob
-lists=(/var/lib/apt/lists/*_Packages*)
-if [ ${#lists[@]} -eq 0 ]; then
-  echo "SKIPPED: no Debian Packages files in /var/lib/apt/lists; no catalogue to walk"
-  echo "0 passed, 0 failed, 1 skipped"
-  exit 0
-fi
+SAMPLE=$ZPM_SRC/tests/data/debian/Packages.xz
 
 setup_root
 REPO=/var/lib/zpm/debrepo
-if ! python3 "$ZPM_SRC/bench/debian/convert" --stats "$ZR$REPO" 2>"$ZR/tmp/convert.err"; then
-  fail "convert Debian's package lists" "$(cat "$ZR/tmp/convert.err")"
+if ! python3 "$ZPM_SRC/bench/debian/convert" --stats "$ZR$REPO" "$SAMPLE" 2>"$ZR/tmp/convert.err"; then
+  fail "convert the Debian sample" "$(cat "$ZR/tmp/convert.err")"
   finish
 fi
 echo "converted: $(cat "$ZR/tmp/convert.err")"

@@ -30,5 +30,13 @@ touch "$FY/noversion"
 check_eq "broken yad prints no version" "" "$(zroot_run yad --version)"
 check_eq "version probes are not numbered as calls" "2" "$(yad_calls)"
 
+# Sanitizer options reach the root despite env -i, and a report any process there writes
+# fails the test, once.
+check_eq "sanitizer options reach the root" "detect_leaks=1:log_path=$ZROOT_SANITIZER_LOG/report" \
+  "$(ASAN_OPTIONS=detect_leaks=1 zroot_run sh -c 'echo "$ASAN_OPTIONS"')"
+echo "==1==ERROR: AddressSanitizer: planted" > "$ZR$ZROOT_SANITIZER_LOG/report.1"
+check_eq "a sanitizer report fails the test" 1 "$(FAILED=0; sanitizer_check planted >/dev/null; echo "$FAILED")"
+check "and is reported once" test ! -e "$ZR$ZROOT_SANITIZER_LOG/report.1"
+
 check_eq "host left as it was" "$before" "$(host_state)"
 finish

@@ -27,6 +27,7 @@ zpm_in() {
   OUT=$(cat "$out"); ERR=$(cat "$err")
   rm -f "$out" "$err"
   if [[ "$ERR" == *Sanitizer* ]]; then fail "sanitizer report from zpm $*" "$ERR"; fi
+  sanitizer_check "zpm $*"
 }
 
 zpm_ask() {

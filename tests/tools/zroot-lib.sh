@@ -4,7 +4,8 @@
 # in a private mount namespace (unshare -m); zroot_create then builds the root:
 #   a tmpfs, an overlay of / on it (upper and work dirs on the tmpfs), /proc and /dev bound.
 # Whatever zpm writes inside lands in the tmpfs; the namespace, and with it every mount,
-# goes away when the script ends.  The host's /etc, /var/lib/zpm and /usr/lib/zpm are never
+# goes away when the script ends, and the outer process then removes the directories the
+# mounts were made on ($ZROOT_TMP).  The host's /etc, /var/lib/zpm and /usr/lib/zpm are never
 # written.
 #
 #   zroot_enter "$@"          first line of a test script (re-exec under unshare)
@@ -12,7 +13,8 @@
 #   zroot_install BUILD       installs zpm, zpk-build, zpc-dirs.so and test plug-ins from a build
 #   zroot_fake_yad            puts tests/tools/fake-yad in place of yad; FY = its state dir
 #                             as seen from outside (inside the root: /var/tmp/fake-yad)
-#   zroot_run CMD...          runs CMD inside the root (chroot, clean environment)
+#   zroot_run CMD...          runs CMD inside the root (chroot, clean environment but for
+#                             the sanitizer options)
 #   zroot_run_as UID CMD...   the same as another user
 
 ZROOT_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -24,13 +26,20 @@ zroot_enter() {
       exit 1
     fi
     export ZROOT_NS=1
-    exec unshare -m --propagation private bash "$0" "$@"
+    # Not exec: the mount points are plain empty directories out here, and only out here
+    # can they be removed once the namespace is gone.
+    ZROOT_TMP=$(mktemp -d /tmp/zroot.XXXXXX) && chmod 0755 "$ZROOT_TMP"
+    export ZROOT_TMP
+    local rc=0
+    unshare -m --propagation private bash "$0" "$@" || rc=$?
+    rm -rf --one-file-system "$ZROOT_TMP"
+    exit "$rc"
   fi
 }
 
 zroot_create() {
   [ -n "${ZROOT_NS:-}" ] || { echo "zroot: call zroot_enter first" >&2; exit 1; }
-  ZR_BASE=$(mktemp -d /tmp/zroot.XXXXXX)
+  ZR_BASE=$(mktemp -d "${ZROOT_TMP:-/tmp}/zroot.XXXXXX")
   mount -t tmpfs -o size=4g,mode=0755 zroot "$ZR_BASE"
   mkdir -p "$ZR_BASE/upper" "$ZR_BASE/work" "$ZR_BASE/root"
   mount -t overlay overlay \
@@ -47,6 +56,10 @@ zroot_create() {
   rm -rf "$ZR/var/lib/zpm" "$ZR/usr/lib/zpm" "$ZR/etc/zpm.conf" "$ZR/var/log/zpm.log" \
          "$ZR/var/tmp/fake-yad"
   mkdir -p "$ZR/tmp" && chmod 1777 "$ZR/tmp"
+  if [ -n "${ZROOT_SANITIZER_LOG:-}" ]; then
+    rm -rf "${ZR:?}$ZROOT_SANITIZER_LOG"
+    mkdir -p -m 1777 "$ZR$ZROOT_SANITIZER_LOG"
+  fi
   export ZR
 }
 
@@ -87,13 +100,32 @@ zroot_fake_yad() {
   fi
 }
 
+# env -i keeps the host's environment out of the root, but not the sanitizer options of a
+# sanitized build.  With ZROOT_SANITIZER_LOG (a directory inside the root, made by
+# zroot_create) every report is written there as a file instead of to standard error, so
+# none is lost with an output a test discards (the integration tests look there).
+zroot_san_env() {
+  local v val
+  for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+    val=${!v:-}
+    if [ -n "${ZROOT_SANITIZER_LOG:-}" ] && [ "$v" != LSAN_OPTIONS ]; then
+      val="${val:+$val:}log_path=$ZROOT_SANITIZER_LOG/report"
+    fi
+    [ -n "$val" ] && printf '%s\n' "$v=$val"
+  done
+  return 0
+}
+
 zroot_run() {
+  local san
+  mapfile -t san < <(zroot_san_env)
   chroot "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
-    HOME=/root LC_ALL=C TZ=UTC ${DISPLAY:+DISPLAY=$DISPLAY} "$@"
+    HOME=/root LC_ALL=C TZ=UTC ${DISPLAY:+DISPLAY=$DISPLAY} "${san[@]}" "$@"
 }
 
 zroot_run_as() {
-  local uid=$1; shift
+  local uid=$1 san; shift
+  mapfile -t san < <(zroot_san_env)
   chroot --userspec="$uid:$uid" "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
-    HOME=/tmp LC_ALL=C TZ=UTC "$@"
+    HOME=/tmp LC_ALL=C TZ=UTC "${san[@]}" "$@"
 }

@@ -201,7 +201,7 @@ TEST(GetoptsUsage, RowsWithOneNameOrNone) {
 namespace {
 
 struct EkvaPtr {
-    explicit EkvaPtr(s_ekva **e) : e(e) {}
+    explicit EkvaPtr(s_ekva **arr) : e(arr) {}
     ~EkvaPtr() { ekva_free(e); }
     EkvaPtr(const EkvaPtr &) = delete;
     EkvaPtr &operator=(const EkvaPtr &) = delete;

@@ -101,7 +101,7 @@ TEST_P(Sha1Paths, AgreesWithSha1sumOnManySizes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, Sha1Paths, ::testing::Values(1, 0),
-                         [](const auto &info) { return info.param ? "accel" : "portable"; });
+                         [](const auto &pi) { return pi.param ? "accel" : "portable"; });
 
 TEST(Sha1, TransformIsOneCompressionStep) {
     // "abc" padded by hand into one block: the transform of the initial

@@ -102,12 +102,16 @@ void execute(TxnCtx &c, ZPT *zpt, const char *name, int kind, bool quiet = false
                                          "Failure deleting %s, rc: %d\n"};
     static const char *const done[] = {"%s successfully installed\n", "%s successfully updated\n",
                                        "%s successfully deleted\n"};
+    // The formats come from the literal tables above.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (rc != 0)
         zpmui_infof(0, failed[kind], name, rc);
     else if (quiet)
         zlogf(ZLOG_INFO, "%s successfully updated", name);
     else
         zpmui_infof(0, done[kind], name);
+#pragma GCC diagnostic pop
 }
 
 // Summary, question, and the outcome of one confirmed transaction.
@@ -121,12 +125,16 @@ void confirm_and_run(TxnCtx &c, ZPT *zpt, const char *name, int kind) {
     if (text.empty())
         return;
     zpmui_line_new(zpmui, text.c_str());
+    // The formats come from the literal tables above.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (!zpmui_yesno(zpmui, zpmui->textbuf, 1)) {
         if (skip_log[kind])
             zlogf(ZLOG_INFO, skip_log[kind], name);
         return;
     }
     zlogf(ZLOG_INFO, ok_log[kind], name);
+#pragma GCC diagnostic pop
     execute(c, zpt, name, kind);
 }
 

@@ -40,7 +40,11 @@ constexpr size_t kStagePathMax = 1024;
 // snprintf into a buffer of size bytes; false when the text did not fit.
 bool fits(std::string *out, size_t size, const char *fmt, const char *a, const char *b) {
     std::vector<char> buf(size);
+    // fmt: one of the callers' literal path formats, each with two %s
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     int n = snprintf(buf.data(), size, fmt, a, b);
+#pragma GCC diagnostic pop
     if (n < 0 || static_cast<size_t>(n) >= size)
         return false;
     out->assign(buf.data(), static_cast<size_t>(n));
@@ -50,7 +54,6 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
 } // namespace
 
 void each_index_line(FILE *f, const char *what, const std::function<bool(const char *)> &line) {
-    constexpr size_t kIndexLineMax = 4094;
     char *buf = nullptr;
     size_t cap = 0;
     ssize_t n;
@@ -158,7 +161,11 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
 
 std::string inst_dir(const char *name, const char *fmt) {
     char buf[2048];
+    // fmt: one of the callers' literal path formats, each with two %s
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(buf, sizeof buf, fmt, zpm::paths::installed_dir().c_str(), name ? name : "");
+#pragma GCC diagnostic pop
     return buf;
 }
 

@@ -57,23 +57,23 @@ bool copy_data(char **copy, const Stage &st, int keep) {
     return true;
 }
 
-// The message of each step of writing the inventory entry.
-const char *entry_message(EntryStep step) {
+// The message of each step of writing the inventory entry, for a package.
+std::string entry_message(EntryStep step, const std::string &uname) {
     switch (step) {
     case EntryStep::info:
-        return "zpm_install_zpk: Failed to copy info files for package %s";
+        return "zpm_install_zpk: Failed to copy info files for package " + uname;
     case EntryStep::data_hash:
-        return "zpm_install_zpk: Failed to copy data hash file for package %s";
+        return "zpm_install_zpk: Failed to copy data hash file for package " + uname;
     case EntryStep::init:
-        return "zpm_install_zpk: Failed to copy init files for package %s";
+        return "zpm_install_zpk: Failed to copy init files for package " + uname;
     case EntryStep::init_hash:
-        return "zpm_install_zpk: Failed to copy init hash file for package %s";
+        return "zpm_install_zpk: Failed to copy init hash file for package " + uname;
     case EntryStep::index:
-        return "zpm_install_zpk: Failed to write fileindex for package %s";
+        return "zpm_install_zpk: Failed to write fileindex for package " + uname;
     case EntryStep::record:
         break;
     }
-    return "zpm_install_zpk: Failed to write install info for package %s";
+    return "zpm_install_zpk: Failed to write install info for package " + uname;
 }
 
 // Writes the inventory entry; empty, or the step that failed.  The install
@@ -144,7 +144,7 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
     const std::string idir = inst_dir(zpi->name);
     if (auto fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: %s", fail->cause.text().c_str());
-        zlogf(ZLOG_ERROR, entry_message(fail->step), zpm::pkg::uname(zpi).c_str());
+        zlogf(ZLOG_ERROR, "%s", entry_message(fail->step, zpm::pkg::uname(zpi)).c_str());
         rollback(written, st.old_dir);
         zpm_zpf_rmdir(idir.c_str());
         return -1;

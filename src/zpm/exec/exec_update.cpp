@@ -109,23 +109,23 @@ std::vector<std::pair<const char *, std::string>> update_record(const ZPI *old_z
     return rec;
 }
 
-// The message of each step of building the new entry.
-const char *entry_message(EntryStep step) {
+// The message of each step of building the new entry, for a package.
+std::string entry_message(EntryStep step, const std::string &uname) {
     switch (step) {
     case EntryStep::info:
-        return "Failed to register package %s in local inventory";
+        return "Failed to register package " + uname + " in local inventory";
     case EntryStep::data_hash:
-        return "zpm_update_zpk: Failed to copy data hash file for package %s";
+        return "zpm_update_zpk: Failed to copy data hash file for package " + uname;
     case EntryStep::init:
-        return "zpm_update_zpk: Failed to copy init files for package %s";
+        return "zpm_update_zpk: Failed to copy init files for package " + uname;
     case EntryStep::init_hash:
-        return "zpm_update_zpk: Failed to copy init hash file for package %s";
+        return "zpm_update_zpk: Failed to copy init hash file for package " + uname;
     case EntryStep::index:
-        return "zpm_update_zpk: Failed to write fileindex for package %s";
+        return "zpm_update_zpk: Failed to write fileindex for package " + uname;
     case EntryStep::record:
         break;
     }
-    return "zpm_update_zpk: Failed to write install info for package %s";
+    return "zpm_update_zpk: Failed to write install info for package " + uname;
 }
 
 // Builds the new entry beside the old one; empty, or the step that failed.
@@ -213,7 +213,7 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
     if (auto fail = build_entry(old_zpi, fk, add.get(), st, ndir, nidx)) {
         const std::string uname = zpm::pkg::uname(new_zpi);
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: %s", fail->cause.text().c_str());
-        zlogf(ZLOG_ERROR, entry_message(fail->step), uname.c_str());
+        zlogf(ZLOG_ERROR, "%s", entry_message(fail->step, uname).c_str());
         if (fail->step == EntryStep::data_hash)
             zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
         rollback(written, st.old_dir);

@@ -41,7 +41,11 @@ void log_records(ZPD **list, bool only_with_zpi) {
 }
 
 void plan_failed(const char *what, const char *zpk_name, ZPD **list) {
+    // what: one of the callers' literal formats, each with one %s
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     zlogf(ZLOG_DEBUG, what, zpk_name);
+#pragma GCC diagnostic pop
     log_records(list, true);
     zpm::plan::free_zpds(list);
 }
