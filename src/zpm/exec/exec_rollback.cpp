@@ -1,8 +1,14 @@
 // The file-level rollback shared by install, update and delete: every file
 // that is replaced or removed is first saved in the package's backup
-// directory, whose index lists it, so it can be put back.
+// directory, whose index lists it, so it can be put back.  A backup is only
+// ever moved back into place, never deleted before that succeeded: when a file
+// cannot be put back, the backup directory stays and is named.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -16,11 +22,66 @@
 
 namespace zpm::exec {
 
-bool save_to_backup(const std::string &file, const std::string &old_dir) {
-    const std::string backup = old_dir + file;
-    if (backup.size() >= 2048 || zpm_zpf_copy(backup.c_str(), file.c_str(), nullptr, 1, 0, 0) < 0)
+namespace {
+
+// Backup directories that a failed restore left for the user.
+std::vector<std::string> &kept_dirs() {
+    static std::vector<std::string> dirs;
+    return dirs;
+}
+
+bool restore_ok(int rc, const std::string &old_dir) {
+    if (rc == 0)
+        return true;
+    zlogf(ZLOG_ERROR, "The files that could not be restored are kept in %s", old_dir.c_str());
+    if (std::find(kept_dirs().begin(), kept_dirs().end(), old_dir) == kept_dirs().end())
+        kept_dirs().push_back(old_dir);
+    return false;
+}
+
+// The paths of a backup index, each once, in order; false when there is none.
+bool read_index(const std::string &index, std::vector<std::string> &paths) {
+    int fd = open(index.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    File f(fd >= 0 ? fdopen(fd, "r") : nullptr);
+    if (!f) {
+        if (fd >= 0)
+            close(fd);
         return false;
-    return zpm::fs::list_backup(old_dir, file.c_str()) == 0;
+    }
+    std::set<std::string> seen;
+    each_index_line(f.get(), index.c_str(), [&](const char *line) {
+        if (seen.insert(line).second)
+            paths.emplace_back(line);
+        return true;
+    });
+    return true;
+}
+
+} // namespace
+
+bool save_targets(zpm::fs::Placement &pl, char **paths,
+                  const std::function<void(const char *)> &failed) {
+    for (size_t i = 0; paths && paths[i]; i++) {
+        if (pl.save(zpm::paths::target(paths[i])) != 0) {
+            failed(paths[i]);
+            return false;
+        }
+    }
+    if (pl.sync_saved() == 0)
+        return true;
+    failed(nullptr);
+    return false;
+}
+
+void remove_saved(zpm::fs::Placement &pl, const std::vector<Removal> &found,
+                  const std::function<void(const char *, const char *)> &stays) {
+    for (const Removal &r : found) {
+        const bool saved = r.found == zpm::fs::Found::saved;
+        if (saved && pl.remove(zpm::paths::target(r.path)) == 0)
+            continue;
+        const int err = saved ? errno : r.err;
+        stays(r.path.c_str(), err ? strerror(err) : "not a regular file");
+    }
 }
 
 std::vector<std::string> on_disk(char **paths, size_t count) {
@@ -30,13 +91,32 @@ std::vector<std::string> on_disk(char **paths, size_t count) {
     return out;
 }
 
-void rollback(const std::vector<std::string> &written, const std::string &old_dir) {
+bool rollback(const std::vector<std::string> &written, const std::string &old_dir) {
     std::vector<char *> list;
     for (const auto &p : written)
         list.push_back(const_cast<char *>(p.c_str()));
     list.push_back(nullptr);
     std::string base = old_dir;
-    zpm_install_rollback(list.data(), base.data());
+    return restore_ok(zpm_install_rollback(list.data(), base.data()), old_dir);
+}
+
+bool rollback_removed(const std::string &old_dir) {
+    std::string base = old_dir;
+    return restore_ok(zpm_install_rollback(nullptr, base.data()), old_dir);
+}
+
+void drop_stage(const Stage &st) {
+    auto &kept = kept_dirs();
+    if (std::find(kept.begin(), kept.end(), st.old_dir) == kept.end())
+        zpm_zpf_rmdir(st.zpk_dir.c_str());
+    else
+        zpm_zpf_rmdir(st.new_dir.c_str());
+}
+
+std::vector<std::string> take_kept_backups() {
+    std::vector<std::string> out;
+    out.swap(kept_dirs());
+    return out;
 }
 
 } // namespace zpm::exec
@@ -44,31 +124,45 @@ void rollback(const std::vector<std::string> &written, const std::string &old_di
 extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
     if (!bkp_base)
         bkp_base = const_cast<char *>("");
+    std::vector<std::string> listed;
+    const std::string index = std::string(bkp_base) + "/index.txt";
+    const bool have_index = zpm::exec::read_index(index, listed);
+    const std::set<std::string> saved(listed.begin(), listed.end());
+    std::set<std::string> written;
+    zpm::fs::Placement pl("");
     for (size_t i = 0; remove && remove[i]; i++) {
         zlogf(ZLOG_DEBUG, "zpm_install_rollback: removing %s", remove[i]);
-        unlink(remove[i]);
+        written.insert(remove[i]);
+        // A file with a backup is replaced by it below, never removed first.
+        if (!saved.count(remove[i]))
+            pl.discard(remove[i]);
     }
-    const std::string index = std::string(bkp_base) + "/index.txt";
-    File f(fopen(index.c_str(), "r"));
-    if (!f) {
+    if (!have_index) {
         zlogf(ZLOG_INFO, "zpm_install_rollback: no files to restore registered");
         return 0;
     }
     bool failed = false;
-    zpm::exec::each_index_line(f.get(), index.c_str(), [&](const char *line) {
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Found %s to restore", line);
+    for (const std::string &line : listed) {
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Found %s to restore", line.c_str());
         char backup[4001];
-        snprintf(backup, sizeof backup, "%.2000s%.2000s", bkp_base, line);
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Copying %s to %s", backup, line);
-        if (zpm_zpf_copy(line, backup, nullptr, 1, 0, 0) < 0) {
+        snprintf(backup, sizeof backup, "%.2000s%.2000s", bkp_base, line.c_str());
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Copying %s to %s", backup, line.c_str());
+        using zpm::fs::Was;
+        const Was was = !remove               ? Was::unknown
+                        : written.count(line) ? Was::written
+                                              : Was::untouched;
+        if (pl.restore(line, backup, was) != 0) {
+            zlogf(ZLOG_ERROR, "zpm_install_rollback: cannot put %s back at %s: %s", backup,
+                  line.c_str(), strerror(errno));
             zlogf(ZLOG_ERROR,
                   "zpm_install_rollback: Failure restoring %s, you're in deep shit. We still try "
                   "to do the rest.",
-                  line);
+                  line.c_str());
             failed = true;
         }
-        return true;
-    });
+    }
+    if (pl.sync_placed() != 0)
+        failed = true;
     zlogf(ZLOG_ERROR, "zpm_install_rollback: finished");
     return failed ? -1 : 0;
 }
