@@ -91,11 +91,12 @@ bool trusted_owner(uid_t uid) {
     return uid == 0 || uid == self;
 }
 
-int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char *who) {
+int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char *who,
+             const std::string &where) {
     std::deque<Step> todo;
     push_front(todo, rel, create);
     HeldFd cur(open_start(at, !rel.empty() && rel[0] == '/'));
-    std::string walked = !rel.empty() && rel[0] == '/' ? "" : ".";
+    std::string walked = !rel.empty() && rel[0] == '/' ? "" : where == "/" ? "" : where;
     for (int links = 0; cur.get() >= 0 && !todo.empty();) {
         const Step s = todo.front();
         todo.pop_front();
@@ -166,7 +167,7 @@ std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const c
         std::string name = path.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
         at += "/" + name;
         pos = end == std::string::npos ? path.size() : end;
-        int fd = walk_dir(start->get(), name, create, 0755, who);
+        int fd = walk_dir(start->get(), name, create, 0755, who, dir_of(at));
         if (fd < 0)
             return nullptr;
         start = dirs_[at] = std::make_shared<Fd>(fd);

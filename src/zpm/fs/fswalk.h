@@ -47,8 +47,10 @@ class HeldFd {
 // missing directories are made on the way, the last one with mode and the
 // others with 0755 (links met on the way are followed, their targets never
 // created).  Returns an O_PATH descriptor, or -1 with errno set: ELOOP for a
-// link that is not followed (logged once, with who as the prefix).
-int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char *who);
+// link that is not followed (logged once, with who as the prefix and the
+// link named after where, the path of at).
+int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char *who,
+             const std::string &where = ".");
 
 // Directories a run of placements keeps open, by path: files come directory
 // by directory, and each directory is walked once.  A directory removed
