@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "cres.h"
+#include "fsfile.h"
 #include "fsops.h"
 #include "fswalk.h"
 #include "loglib.h"
@@ -23,162 +24,12 @@ namespace {
 
 // Longest destination or backup path the copy accepts.
 constexpr size_t kPathMax = 2048;
-constexpr size_t kCopyBufSize = 64 * 1024;
-// Room kept for the temporary name's prefix and suffix within NAME_MAX.
-constexpr size_t kTmpBaseMax = 200;
 const char *const kWho = "zpm_zpf_copy";
-
-int clamp_int(off_t n) {
-    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
-}
-
-std::string temp_name(const std::string &leaf) {
-    return "." + leaf.substr(0, kTmpBaseMax) + ".zpm-new";
-}
-
-using Id = std::pair<dev_t, ino_t>;
-Id id_of(const struct stat &st) {
-    return {st.st_dev, st.st_ino};
-}
-
-// Whether a copy made with owner, mode and times kept still stands for b.
-bool same_meta(const struct stat &a, const struct stat &b) {
-    return a.st_size == b.st_size && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
-           a.st_gid == b.st_gid && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-// A name, its directory (open) and what is there now.
-struct Spot {
-    std::string path;
-    std::shared_ptr<Fd> dir;
-    std::string leaf;
-    struct stat st {};
-    bool exists = false;
-    int dirfd() const { return dir->get(); }
-};
-
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Copies everything from in to out.  Returns 0, or 'r' / 'w' for the side
-// that failed (errno set).
-int copy_fd(int in, int out, off_t &total) {
-    std::unique_ptr<char[]> buf(new char[kCopyBufSize]);
-    total = 0;
-    for (;;) {
-        ssize_t r = read(in, buf.get(), kCopyBufSize);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return 'r';
-        if (r == 0)
-            return 0;
-        if (!write_all(out, buf.get(), static_cast<size_t>(r)))
-            return 'w';
-        total += r;
-    }
-}
-
-// Takes the temporary name in dir with make, a call that fails with EEXIST
-// while the name is taken: what a killed run left there is removed first.
-template <class Make> bool claim_temp(int dir, const std::string &name, const Spot &s, Make make) {
-    if (make())
-        return true;
-    if (errno != EEXIST)
-        return false;
-    struct stat st;
-    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode) ||
-        unlinkat(dir, name.c_str(), 0) != 0) {
-        errno = EEXIST;
-        return false;
-    }
-    zlogf(ZLOG_INFO, "Removed %s/%s, left by an interrupted run", dir_of(s.path).c_str(),
-          name.c_str());
-    return make();
-}
-
-// A new file beside its final name, removed unless it was moved into place.
-class TempFile {
-  public:
-    TempFile() = default;
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    ~TempFile() {
-        fd_.reset();
-        if (dir_)
-            unlinkat(dir_->get(), name_.c_str(), 0);
-    }
-    // A regular file, mode 0600 until it is settled.
-    bool create(const Spot &s) {
-        return take(s, [&] {
-            fd_.reset(openat(s.dirfd(), name_.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            return fd_.get() >= 0;
-        });
-    }
-    bool create_link(const Spot &s, const std::string &target) {
-        return take(s, [&] { return symlinkat(target.c_str(), s.dirfd(), name_.c_str()) == 0; });
-    }
-    // A second name of the file at from (relative to from_dir).
-    bool create_hard_link(const Spot &s, int from_dir, const std::string &from) {
-        return take(
-            s, [&] { return linkat(from_dir, from.c_str(), s.dirfd(), name_.c_str(), 0) == 0; });
-    }
-    int fd() const { return fd_.get(); }
-    const std::string &name() const { return name_; }
-    // Closes the file and renames it to s; errno tells why on failure.
-    bool commit(const Spot &s) {
-        if (fd_.get() >= 0 && close(fd_.release()) != 0)
-            return false;
-        if (renameat(s.dirfd(), name_.c_str(), s.dirfd(), s.leaf.c_str()) != 0)
-            return false;
-        dir_.reset();
-        return true;
-    }
-
-  private:
-    template <class Make> bool take(const Spot &s, Make make) {
-        name_ = temp_name(s.leaf);
-        if (!claim_temp(s.dirfd(), name_, s, make))
-            return false;
-        dir_ = s.dir;
-        return true;
-    }
-    std::shared_ptr<Fd> dir_;
-    std::string name_;
-    HeldFd fd_;
-};
 
 mode_t creation_mode() {
     mode_t mask = umask(0);
     umask(mask);
     return 0666 & ~mask;
-}
-
-// Gives the file open at fd the owner, mode and times of st (a copy that
-// stands for the file st describes).
-void settle_as(int fd, const struct stat &st, const std::string &path) {
-    if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
-        zlogf(ZLOG_WARNING, "Failed to set owner of %s: %s\n", path.c_str(), strerror(errno));
-    if (fchmod(fd, st.st_mode & 07777) != 0)
-        zlogf(ZLOG_WARNING, "Failed to set permission on %s: %s\n", path.c_str(), strerror(errno));
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (futimens(fd, times) != 0)
-        zlogf(ZLOG_WARNING, "Failed to set the time of %s: %s\n", path.c_str(), strerror(errno));
 }
 
 // Makes the staged file open at fd what a copy would have made: owned by the
@@ -639,30 +490,6 @@ void drop_temporary(const std::string &target) {
     if (dir.get() >= 0 && fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISDIR(st.st_mode))
         unlinkat(dir.get(), name.c_str(), 0);
-}
-
-int list_backup(const std::string &bkp_base, const char *path) {
-    std::string index = bkp_base + "/index.txt";
-    Fd fd(open(index.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd.get() < 0) {
-        zlogf(ZLOG_ERROR, "Failed to open %s for writing: %s\n", index.c_str(), strerror(errno));
-        return -1;
-    }
-    struct stat st;
-    std::string line = std::string(path) + "\n";
-    bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-    if (ok && !write_all(fd.get(), line.data(), line.size())) {
-        int err = errno;
-        if (ftruncate(fd.get(), st.st_size) != 0)
-            zlogf(ZLOG_ERROR, "Failed to cut back %s: %s\n", index.c_str(), strerror(errno));
-        errno = err;
-        ok = false;
-    }
-    if (fd.close_now() != 0)
-        ok = false;
-    if (!ok)
-        zlogf(ZLOG_ERROR, "Failed to write %s: %s\n", index.c_str(), strerror(errno));
-    return ok ? 0 : -1;
 }
 
 } // namespace zpm::fs
