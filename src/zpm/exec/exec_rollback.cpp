@@ -121,6 +121,37 @@ std::vector<std::string> take_kept_backups() {
 
 } // namespace zpm::exec
 
+namespace {
+
+// Puts back every listed file from bkp_base; false when one could not be.
+// written: the files the step being undone wrote (null: unknown).
+bool restore_listed(zpm::fs::Placement &pl, const std::vector<std::string> &listed,
+                    const std::set<std::string> *written, const char *bkp_base) {
+    bool failed = false;
+    for (const std::string &line : listed) {
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Found %s to restore", line.c_str());
+        char backup[4001];
+        snprintf(backup, sizeof backup, "%.2000s%.2000s", bkp_base, line.c_str());
+        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Copying %s to %s", backup, line.c_str());
+        using zpm::fs::Was;
+        const Was was = !written               ? Was::unknown
+                        : written->count(line) ? Was::written
+                                               : Was::untouched;
+        if (pl.restore(line, backup, was) != 0) {
+            zlogf(ZLOG_ERROR, "zpm_install_rollback: cannot put %s back at %s: %s", backup,
+                  line.c_str(), strerror(errno));
+            zlogf(ZLOG_ERROR,
+                  "zpm_install_rollback: Failure restoring %s, you're in deep shit. We still try "
+                  "to do the rest.",
+                  line.c_str());
+            failed = true;
+        }
+    }
+    return !failed;
+}
+
+} // namespace
+
 extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
     if (!bkp_base)
         bkp_base = const_cast<char *>("");
@@ -141,28 +172,9 @@ extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
         zlogf(ZLOG_INFO, "zpm_install_rollback: no files to restore registered");
         return 0;
     }
-    bool failed = false;
-    for (const std::string &line : listed) {
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Found %s to restore", line.c_str());
-        char backup[4001];
-        snprintf(backup, sizeof backup, "%.2000s%.2000s", bkp_base, line.c_str());
-        zlogf(ZLOG_DEBUG, "zpm_install_rollback: Copying %s to %s", backup, line.c_str());
-        using zpm::fs::Was;
-        const Was was = !remove               ? Was::unknown
-                        : written.count(line) ? Was::written
-                                              : Was::untouched;
-        if (pl.restore(line, backup, was) != 0) {
-            zlogf(ZLOG_ERROR, "zpm_install_rollback: cannot put %s back at %s: %s", backup,
-                  line.c_str(), strerror(errno));
-            zlogf(ZLOG_ERROR,
-                  "zpm_install_rollback: Failure restoring %s, you're in deep shit. We still try "
-                  "to do the rest.",
-                  line.c_str());
-            failed = true;
-        }
-    }
-    if (pl.sync_placed() != 0)
-        failed = true;
+    bool ok = restore_listed(pl, listed, remove ? &written : nullptr, bkp_base);
+    // The restored files are on disk before the caller drops their backups.
+    ok = pl.sync_placed() == 0 && ok;
     zlogf(ZLOG_ERROR, "zpm_install_rollback: finished");
-    return failed ? -1 : 0;
+    return ok ? 0 : -1;
 }
