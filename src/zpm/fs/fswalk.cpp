@@ -113,9 +113,10 @@ int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char 
             errno = ENOTDIR;
             return -1;
         }
-        if (!trusted_owner(st.st_uid) || ++links > kMaxLinks) {
+        if (!trusted_owner(st.st_uid))
             zlogf(ZLOG_ERROR, "%s: %s is a symbolic link owned by user %u, not following it", who,
                   walked.c_str(), static_cast<unsigned>(st.st_uid));
+        if (!trusted_owner(st.st_uid) || ++links > kMaxLinks) {
             errno = ELOOP;
             return -1;
         }

@@ -190,7 +190,12 @@ int Placement::Impl::save_file(const Spot &t) {
     }
     zlogf(ZLOG_DEBUG, "Backing up %s to %s\n", t.path.c_str(), b.path.c_str());
     if (b.exists && id_of(b.st) == id_of(t.st)) {
-        saved[t.path] = id_of(t.st); // saved and listed by an earlier call
+        // Linked by a run cut off before it may have listed it: listed
+        // again (the rollback reads each path once).
+        if (list_backup(bkp, t.path.c_str()) != 0)
+            return -1;
+        saved[t.path] = id_of(t.st);
+        unsynced = true;
         return 0;
     }
     if (b.exists && S_ISDIR(b.st.st_mode)) {
@@ -280,7 +285,7 @@ int Placement::Impl::write_target(const Spot &t, const std::string &src, int in_
     HeldFd own;
     if (in_fd < 0) {
         own.reset(open(src.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        struct stat st;
+        struct stat st {};
         if (own.get() < 0) {
             zlogf(ZLOG_ERROR, "Failed to open %s for reading: %s\n", src.c_str(), strerror(errno));
             return -1;
