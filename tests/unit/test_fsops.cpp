@@ -191,6 +191,10 @@ TEST_F(FsOps, SavedFirstThenPlacedKeepsTheOldFile) {
     EXPECT_EQ(ino_of(bkp + dst), old_ino);
     EXPECT_EQ(read_file(bkp + dst), "old");
     EXPECT_EQ(read_file(bkp + "/index.txt"), dst + "\n");
+    // A temporary copy a killed run left beside it goes, the file stays.
+    write_file(root() + "/sys/etc/.conf.zpm-new", "cut");
+    zpm::fs::drop_temporary(dst);
+    EXPECT_EQ(names_in(root() + "/sys/etc"), std::set<std::string>{"conf"});
 }
 
 // What a restore does with what it finds at the target.
