@@ -2,7 +2,8 @@
 # Restores never destroy a backup.  A replaced file comes back as the very file it was (saved
 # by a hard link, put back by a rename); and when a post-install script turned a replaced path
 # into a directory and failed, the restore of that path fails: the backup directory stays,
-# with the user's file in it, and is named in the failure message and in the log.
+# with the user's file in it, is named in the failure message and in the log, and no later run
+# clears or reuses it.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/txnlib.sh"
 source "$(dirname "$0")/txninstlib.sh"
@@ -36,4 +37,12 @@ check "r: the log names them" log_has "The files that could not be restored are 
 check "r: the restore failure is logged" log_has "Failure restoring /opt/r/conf"
 check "r: what could be undone is" test ! -e "$ZR/opt/r/other" -a ! -e "$ZR$INV/installed/r"
 check "r: the unpacked package is removed" test ! -e "$ZR$STAGE/r_x86_64_1.0/new"
+
+# ------------------------------------------------ a later run leaves the kept backups alone
+yad_reset
+zpm_do -I /tmp/p/r.zpk
+check_eq "r: installing again is refused, naming them" "Failure installing /tmp/p/r.zpk, rc: -1
+The files that could not be restored are kept in $OLD
+|" "$(yad_texts)"
+check_eq "r: the user's file is still in them" "user data" "$(content "$OLD/opt/r/conf")"
 finish

@@ -95,8 +95,12 @@ bool rollback(const std::vector<std::string> &written, const std::string &old_di
 // The rollback of a removal: every saved file is put back.  false as above.
 bool rollback_removed(const std::string &old_dir);
 // Removes the package's work directory at the end of a step; after a failed
-// restore only the unpacked package goes, and the backups stay.
+// restore only the unpacked package goes, and the backups stay, marked by
+// "<zpk_dir>/restore-failed".
 void drop_stage(const Stage &st);
+// false (logged) when the stage holds backups a failed restore kept: nothing
+// may clear or reuse them until the user has moved them away.
+bool stage_free(const Stage &st, const char *who);
 // Saves the files on disk that the data paths of a package are about to
 // replace, and makes the backups durable, before any of them is replaced.
 // On a failure calls failed with the path (null when the backups could not

@@ -137,6 +137,8 @@ extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
         return -1;
     }
     const char *name = zpi->name;
+    if (!stage_free(st, "zpm_one_delete"))
+        return -1;
     if (int rc = delete_script(name, "00-del.sh", st)) {
         zlogf(ZLOG_ERROR, "zpm_one_delete: pre-delete got an error, aborting");
         return rc;

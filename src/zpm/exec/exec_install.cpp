@@ -254,7 +254,7 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
         return -1;
     }
     Stage st;
-    if (!stage_of(zpi, &st))
+    if (!stage_of(zpi, &st) || !stage_free(st, "zpm_install_zpk"))
         return -1;
     if (!candidate)
         candidate = zpi->name;

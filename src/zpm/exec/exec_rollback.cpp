@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,13 +31,36 @@ std::vector<std::string> &kept_dirs() {
     return dirs;
 }
 
+void note_kept(const std::string &old_dir) {
+    if (std::find(kept_dirs().begin(), kept_dirs().end(), old_dir) == kept_dirs().end())
+        kept_dirs().push_back(old_dir);
+}
+
+// Beside the backups of files that could not be put back: they are the only
+// copy, and no later run may clear or reuse them.
+std::string marker_of(const std::string &old_dir) {
+    return old_dir.substr(0, old_dir.rfind('/') + 1) + "restore-failed";
+}
+
 bool restore_ok(int rc, const std::string &old_dir) {
     if (rc == 0)
         return true;
-    zlogf(ZLOG_ERROR, "The files that could not be restored are kept in %s", old_dir.c_str());
-    if (std::find(kept_dirs().begin(), kept_dirs().end(), old_dir) == kept_dirs().end())
-        kept_dirs().push_back(old_dir);
+    const std::string line = "The files that could not be restored are kept in " + old_dir;
+    zlogf(ZLOG_ERROR, "%s", line.c_str());
+    const std::string marker = marker_of(old_dir);
+    Fd fd(open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    const std::string text = line + "\n";
+    if (fd.get() < 0 ||
+        write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        fd.close_now() != 0)
+        zlogf(ZLOG_ERROR, "Failed to write %s: %s", marker.c_str(), strerror(errno));
+    note_kept(old_dir);
     return false;
+}
+
+bool marked(const std::string &old_dir) {
+    struct stat st;
+    return lstat(marker_of(old_dir).c_str(), &st) == 0;
 }
 
 // The paths of a backup index, each once, in order; false when there is none.
@@ -106,11 +130,21 @@ bool rollback_removed(const std::string &old_dir) {
 }
 
 void drop_stage(const Stage &st) {
-    auto &kept = kept_dirs();
-    if (std::find(kept.begin(), kept.end(), st.old_dir) == kept.end())
-        zpm_zpf_rmdir(st.zpk_dir.c_str());
-    else
+    if (marked(st.old_dir))
         zpm_zpf_rmdir(st.new_dir.c_str());
+    else
+        zpm_zpf_rmdir(st.zpk_dir.c_str());
+}
+
+bool stage_free(const Stage &st, const char *who) {
+    if (!marked(st.old_dir))
+        return true;
+    zlogf(ZLOG_ERROR,
+          "%s: %s holds files that could not be restored after an earlier failure, move them "
+          "away first",
+          who, st.old_dir.c_str());
+    note_kept(st.old_dir);
+    return false;
 }
 
 std::vector<std::string> take_kept_backups() {

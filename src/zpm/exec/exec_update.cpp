@@ -258,7 +258,7 @@ extern "C" int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, Z
         return -1;
     }
     Stage st;
-    if (!stage_of(new_zpi, &st))
+    if (!stage_of(new_zpi, &st) || !stage_free(st, "zpm_update_zpk"))
         return -1;
     Forks fk;
     if (int rc = unpack_checked(st, new_zpi, "zpm_update_zpk", "for", &fk))
