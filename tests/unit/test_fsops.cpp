@@ -170,6 +170,67 @@ TEST_F(FsOps, CopyIntoUnwritableDirectoryKeepsOldFile) {
     EXPECT_EQ(names_in(root() + "/sys/ro"), std::set<std::string>{"f"});
 }
 
+ino_t ino_of(const std::string &p) {
+    struct stat st {};
+    return lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Saved before placing: the backup is the old file itself (a hard link),
+// listed once, and the later placement does not save it again.
+TEST_F(FsOps, SavedFirstThenPlacedKeepsTheOldFile) {
+    std::string dst = file("sys/etc/conf", "old", 0640);
+    std::string src = file("stage/conf", "new");
+    const std::string bkp = root() + "/old";
+    const ino_t old_ino = ino_of(dst);
+    zpm::fs::Placement pl(bkp);
+    ASSERT_EQ(pl.save(dst), 0);
+    ASSERT_EQ(pl.sync_saved(), 0);
+    ASSERT_EQ(pl.place(dst, src, false), 3);
+    ASSERT_EQ(pl.sync_placed(), 0);
+    EXPECT_EQ(read_file(dst), "new");
+    EXPECT_EQ(ino_of(bkp + dst), old_ino);
+    EXPECT_EQ(read_file(bkp + dst), "old");
+    EXPECT_EQ(read_file(bkp + "/index.txt"), dst + "\n");
+    // A temporary copy a killed run left beside it goes, the file stays.
+    write_file(root() + "/sys/etc/.conf.zpm-new", "cut");
+    zpm::fs::drop_temporary(dst);
+    EXPECT_EQ(names_in(root() + "/sys/etc"), std::set<std::string>{"conf"});
+}
+
+// What a restore does with what it finds at the target.
+TEST_F(FsOps, RestoreReplacesOnlyWhatTheStepWrote) {
+    using zpm::fs::Was;
+    struct Case {
+        const char *name;
+        Was was;
+        const char *at_target; // nullptr: nothing there
+        const char *want;
+        bool backup_stays;
+    } cases[] = {
+        {"ours", Was::written, "new", "old", false},
+        {"gone", Was::untouched, nullptr, "old", false},
+        {"untouched", Was::untouched, "someone's", "someone's", true},
+        {"unknown", Was::unknown, "someone's", "old", false},
+    };
+    for (const Case &c : cases) {
+        const std::string dst = root() + "/sys/" + c.name, bkp = root() + "/bkp" + dst;
+        write_file(bkp, "old");
+        if (c.at_target)
+            write_file(dst, c.at_target);
+        zpm::fs::Placement pl("");
+        EXPECT_EQ(pl.restore(dst, bkp, c.was), 0) << c.name;
+        EXPECT_EQ(read_file(dst), c.want) << c.name;
+        EXPECT_EQ(exists(bkp), c.backup_stays) << c.name;
+    }
+    // A directory where the file was: the backup is never lost.
+    const std::string dir = root() + "/sys/dir", bkp = root() + "/bkp" + dir;
+    write_file(bkp, "old");
+    make_dirs(dir + "/inner");
+    zpm::fs::Placement pl("");
+    EXPECT_EQ(pl.restore(dir, bkp, Was::written), -1);
+    EXPECT_EQ(read_file(bkp), "old");
+}
+
 struct Outcome {
     std::string content, backup, index;
     mode_t mode;

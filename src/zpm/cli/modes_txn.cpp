@@ -102,10 +102,17 @@ void execute(TxnCtx &c, ZPT *zpt, const char *name, int kind, bool quiet = false
                                          "Failure deleting %s, rc: %d\n"};
     static const char *const done[] = {"%s successfully installed\n", "%s successfully updated\n",
                                        "%s successfully deleted\n"};
+    // Backups that could not be put back stay where the user can find them.
+    std::string kept;
+    for (const auto &dir : zpm::exec::take_kept_backups())
+        kept += "The files that could not be restored are kept in " + dir + "\n";
+    static const char *const verb[] = {"installing", "updating", "deleting"};
     // The formats come from the literal tables above.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    if (rc != 0)
+    if (rc != 0 && !kept.empty())
+        zpmui_infof(0, "Failure %s %s, rc: %d\n%s", verb[kind], name, rc, kept.c_str());
+    else if (rc != 0)
         zpmui_infof(0, failed[kind], name, rc);
     else if (quiet)
         zlogf(ZLOG_INFO, "%s successfully updated", name);

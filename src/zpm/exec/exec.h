@@ -29,6 +29,15 @@ int zpm_install_rollback(char **remove, char *bkp_base);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+#include <vector>
+
+namespace zpm::exec {
+// The backup directories that a failed restore left since the last call
+// (stagearea/<puname>/old), for the failure message.
+std::vector<std::string> take_kept_backups();
+} // namespace zpm::exec
 #endif
 
 #endif

@@ -12,6 +12,7 @@
 
 #include "arr.h"
 #include "error.h"
+#include "fsops.h"
 #include "recptr.h"
 #include "zpm.h"
 
@@ -87,8 +88,35 @@ int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char 
 
 // Where the paths of a list lie on disk, for the rollback.
 std::vector<std::string> on_disk(char **paths, size_t count);
-// Rollback over on_disk paths.
-void rollback(const std::vector<std::string> &written, const std::string &old_dir);
+// Rollback over on_disk paths (zpm_install_rollback).  false when a file could
+// not be put back: its backup directory is then kept (drop_stage) and named
+// in the log.
+bool rollback(const std::vector<std::string> &written, const std::string &old_dir);
+// The rollback of a removal: every saved file is put back.  false as above.
+bool rollback_removed(const std::string &old_dir);
+// Removes the package's work directory at the end of a step; after a failed
+// restore only the unpacked package goes, and the backups stay, marked by
+// "<zpk_dir>/restore-failed".
+void drop_stage(const Stage &st);
+// false (logged) when the stage holds backups a failed restore kept: nothing
+// may clear or reuse them until the user has moved them away.
+bool stage_free(const Stage &st, const char *who);
+// Saves the files on disk that the data paths of a package are about to
+// replace, and makes the backups durable, before any of them is replaced.
+// On a failure calls failed with the path (null when the backups could not
+// be made durable) and returns false; nothing has been replaced then.
+bool save_targets(zpm::fs::Placement &pl, char **paths,
+                  const std::function<void(const char *)> &failed);
+// A file found to remove (Placement::save_for_removal).
+struct Removal {
+    std::string path; // as listed
+    zpm::fs::Found found = zpm::fs::Found::nothing;
+    int err = 0;
+};
+// Removes every saved file of found, after all were saved and made durable;
+// calls stays with the path and the reason for each that stays in place.
+void remove_saved(zpm::fs::Placement &pl, const std::vector<Removal> &found,
+                  const std::function<void(const char *, const char *)> &stays);
 
 // The steps of writing an inventory entry.
 enum class EntryStep { info, data_hash, init, init_hash, index, record };
@@ -125,10 +153,6 @@ void refresh_linker_cache(const char *who);
 // num_zpds says more.
 int dep_count(const ZPT *zpt);
 
-// Saves a file that is about to be removed into the backup directory and
-// lists it in the backup index; false when the copy cannot be made or
-// listed (the caller then leaves the file in place).
-bool save_to_backup(const std::string &file, const std::string &old_dir);
 // The answers offered for a file that is already on disk.
 EkvaPtr file_choices();
 // Asks what to do about the file at path that is already on disk; the key

@@ -26,8 +26,9 @@ bool exists(const std::string &path) {
     return stat(path.c_str(), &sb) == 0;
 }
 
-// Moves every file of the index into the backup; false after a failed
-// backup (the files removed so far are then back).
+// Moves every file of the index into the backup: all are saved first, and
+// removed only once every backup is on disk.  false after a failed backup
+// (nothing has been removed then).
 bool remove_files(const char *name, const Stage &st) {
     const std::string index = index_path(name);
     File f(fopen(index.c_str(), "r"));
@@ -35,33 +36,37 @@ bool remove_files(const char *name, const Stage &st) {
         zlogf(ZLOG_DEBUG, "zpm_one_delete: no fileindex. This is ok");
         return true;
     }
-    bool ok = true;
+    zpm::fs::Placement pl(st.old_dir);
+    std::vector<Removal> found;
+    std::string bad;
     each_index_line(f.get(), index.c_str(), [&](const char *line) {
         zlogf(ZLOG_DEBUG, "zpm_one_delete: Found %s to delete", line);
-        const std::string file = zpm::paths::target(line);
-        struct stat sb;
-        if (stat(file.c_str(), &sb) != 0) {
+        Removal r{line};
+        r.found = pl.save_for_removal(zpm::paths::target(line), r.err);
+        if (r.found == zpm::fs::Found::nothing)
             zlogf(ZLOG_WARNING, "zpm_one_delete: Failed to access registered file %s: %s, skipping",
-                  line, strerror(errno));
-            return true;
-        }
-        // A directory where a file was cannot be removed; there is nothing to save.
-        if (!S_ISDIR(sb.st_mode) && !save_to_backup(file, st.old_dir)) {
-            zlogf(ZLOG_ERROR,
-                  "zpm_one_delete: Failed to backup %s, not good. We try a rollback and leave.",
-                  line);
-            zpm_install_rollback(nullptr, const_cast<char *>(st.old_dir.c_str()));
-            return ok = false;
-        }
-        if (unlink(file.c_str()) != 0)
-            zlogf(ZLOG_WARNING,
-                  "zpm_one_delete: Failed to remove registered file %s: %s, but we go on", line,
-                  strerror(errno));
-        return true;
+                  line, strerror(r.err));
+        else if (r.found == zpm::fs::Found::failed)
+            bad = line;
+        else
+            found.push_back(r);
+        return bad.empty();
     });
-    if (ok)
-        zlogf(ZLOG_DEBUG, "zpm_one_delete: processed fileindex %s\n", index.c_str());
-    return ok;
+    if (bad.empty() && !found.empty() && pl.sync_saved() != 0)
+        bad = found.front().path;
+    if (!bad.empty()) {
+        zlogf(ZLOG_ERROR,
+              "zpm_one_delete: Failed to backup %s, not good. We try a rollback and leave.",
+              bad.c_str());
+        rollback_removed(st.old_dir);
+        return false;
+    }
+    remove_saved(pl, found, [](const char *path, const char *why) {
+        zlogf(ZLOG_WARNING, "zpm_one_delete: Failed to remove registered file %s: %s, but we go on",
+              path, why);
+    });
+    zlogf(ZLOG_DEBUG, "zpm_one_delete: processed fileindex %s\n", index.c_str());
+    return true;
 }
 
 int delete_script(const char *name, const char *script, const Stage &st) {
@@ -132,6 +137,8 @@ extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
         return -1;
     }
     const char *name = zpi->name;
+    if (!stage_free(st, "zpm_one_delete"))
+        return -1;
     if (int rc = delete_script(name, "00-del.sh", st)) {
         zlogf(ZLOG_ERROR, "zpm_one_delete: pre-delete got an error, aborting");
         return rc;
@@ -139,13 +146,13 @@ extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
     zpm_zpf_rmdir(st.zpk_dir.c_str());
     make_dir(st.old_dir, 0755);
     if (!remove_files(name, st)) {
-        zpm_zpf_rmdir(st.zpk_dir.c_str());
+        drop_stage(st);
         return -1;
     }
     if (int rc = delete_script(name, "99-del.sh", st)) {
         zlogf(ZLOG_ERROR, "zpm_one_delete: post-delete got an error, aborting");
-        zpm_install_rollback(nullptr, const_cast<char *>(st.old_dir.c_str()));
-        zpm_zpf_rmdir(st.zpk_dir.c_str());
+        rollback_removed(st.old_dir);
+        drop_stage(st);
         return rc;
     }
     remove_links(name);

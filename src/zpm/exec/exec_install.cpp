@@ -36,15 +36,24 @@ int add_script(const Stage &st, const char *script) {
 // Copies the data files into place; on a failure rolls back what was
 // written before it.  false on failure.  keep: the post-install script
 // will look at the unpacked package, so staged files stay where they are.
+// Every file replaced is saved first, and the placed files are on disk
+// before the package is registered.
 bool copy_data(char **copy, const Stage &st, int keep) {
-    for (size_t i = 0; copy && copy[i]; i++) {
+    zpm::fs::Placement pl(st.old_dir);
+    if (!save_targets(pl, copy, [&](const char *path) {
+            zlogf(ZLOG_ERROR, "zpm_install_zpk: Failed to install %s to %s",
+                  (st.new_dir + "/data" + (path ? path : "")).c_str(), path ? path : "");
+        })) {
+        rollback(on_disk(copy, 0), st.old_dir);
+        return false;
+    }
+    size_t i = 0;
+    for (; copy && copy[i]; i++) {
         const std::string src = st.new_dir + "/data" + copy[i];
         const std::string dst = zpm::paths::target(copy[i]);
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: copying %s to %s with backup of %s", src.c_str(),
               dst.c_str(), st.old_dir.c_str());
-        int n = src.size() < 2048 && dst.size() < 2048
-                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str(), keep)
-                    : -1;
+        int n = src.size() < 2048 && dst.size() < 2048 ? pl.place(dst, src, keep) : -1;
         if (n < 0) {
             zlogf(ZLOG_ERROR, "zpm_install_zpk: Failed to install %s to %s", src.c_str(),
                   dst.c_str());
@@ -53,6 +62,10 @@ bool copy_data(char **copy, const Stage &st, int keep) {
         }
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Copied %d bytes from %s to %s", n, src.c_str(),
               dst.c_str());
+    }
+    if (pl.sync_placed() != 0) {
+        rollback(on_disk(copy, i), st.old_dir);
+        return false;
     }
     return true;
 }
@@ -241,7 +254,7 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
         return -1;
     }
     Stage st;
-    if (!stage_of(zpi, &st))
+    if (!stage_of(zpi, &st) || !stage_free(st, "zpm_install_zpk"))
         return -1;
     if (!candidate)
         candidate = zpi->name;
@@ -254,7 +267,7 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
     if (int rc = unpack_checked(st, zpi, "zpm_install_zpk", "of", &fk))
         return rc;
     int rc = install_verified(zpm, zpt, zpi, candidate, st, fk);
-    zpm_zpf_rmdir(st.zpk_dir.c_str());
+    drop_stage(st);
     return rc;
 }
 

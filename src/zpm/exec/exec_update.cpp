@@ -50,17 +50,26 @@ int update_script(const Stage &st, const char *script) {
 }
 
 // Writes the new files; on a failure rolls back those written before it.
-// keep: the post-install script will look at the unpacked package.
+// keep: the post-install script will look at the unpacked package.  Every
+// file replaced is saved first, and the new files are on disk before the
+// new version is registered.
 bool write_new(char **add, const Stage &st, int keep) {
-    for (size_t i = 0; add && add[i]; i++) {
+    zpm::fs::Placement pl(st.old_dir);
+    if (!save_targets(pl, add, [&](const char *path) {
+            zlogf(ZLOG_ERROR, "Failure installing %s to %s",
+                  (st.new_dir + "/data" + (path ? path : "")).c_str(), path ? path : "");
+        })) {
+        rollback(on_disk(add, 0), st.old_dir);
+        return false;
+    }
+    size_t i = 0;
+    for (; add && add[i]; i++) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Processing add_files[%d]", static_cast<int>(i));
         const std::string src = st.new_dir + "/data" + add[i];
         const std::string dst = zpm::paths::target(add[i]);
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: copying %s to %s with backup of %s", src.c_str(),
               dst.c_str(), st.old_dir.c_str());
-        int n = src.size() < 2048 && dst.size() < 2048
-                    ? zpm_zpf_place(dst.c_str(), src.c_str(), st.old_dir.c_str(), keep)
-                    : -1;
+        int n = src.size() < 2048 && dst.size() < 2048 ? pl.place(dst, src, keep) : -1;
         if (n < 0) {
             zlogf(ZLOG_ERROR, "Failure installing %s to %s", src.c_str(), dst.c_str());
             rollback(on_disk(add, i), st.old_dir);
@@ -69,28 +78,39 @@ bool write_new(char **add, const Stage &st, int keep) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Copied %d bytes from %s to %s", n, src.c_str(),
               dst.c_str());
     }
+    if (pl.sync_placed() != 0) {
+        rollback(on_disk(add, i), st.old_dir);
+        return false;
+    }
     return true;
 }
 
-// Removes the old files that the new version no longer has.
+// Removes the old files that the new version no longer has: every one is
+// saved first, and removed only once all backups are on disk.
 bool remove_old(char **del, char **add, const Stage &st) {
-    for (size_t i = 0; del && del[i]; i++) {
+    zpm::fs::Placement pl(st.old_dir);
+    std::vector<Removal> found;
+    std::string bad;
+    for (size_t i = 0; bad.empty() && del && del[i]; i++) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Found %s to delete", del[i]);
-        const std::string file = zpm::paths::target(del[i]);
-        struct stat sb;
-        if (stat(file.c_str(), &sb) != 0)
-            continue;
-        // A directory where a file was is not removed, so there is nothing to save.
-        if (!S_ISDIR(sb.st_mode) && !save_to_backup(file, st.old_dir)) {
-            zlogf(ZLOG_ERROR, "Failure backing up previous version of %s, will rollback and abort.",
-                  del[i]);
-            rollback(on_disk(add, static_cast<size_t>(arr_count(add))), st.old_dir);
-            return false;
-        }
-        if (unlink(file.c_str()) != 0)
-            zlogf(ZLOG_WARNING, "Failed to remove old file %s: %s, continuing", del[i],
-                  strerror(errno));
+        Removal r{del[i]};
+        r.found = pl.save_for_removal(zpm::paths::target(del[i]), r.err);
+        if (r.found == zpm::fs::Found::failed)
+            bad = del[i];
+        else if (r.found != zpm::fs::Found::nothing)
+            found.push_back(r);
     }
+    if (bad.empty() && pl.sync_saved() != 0)
+        bad = found.front().path; // nothing to sync without a backup
+    if (!bad.empty()) {
+        zlogf(ZLOG_ERROR, "Failure backing up previous version of %s, will rollback and abort.",
+              bad.c_str());
+        rollback(on_disk(add, static_cast<size_t>(arr_count(add))), st.old_dir);
+        return false;
+    }
+    remove_saved(pl, found, [](const char *path, const char *why) {
+        zlogf(ZLOG_WARNING, "Failed to remove old file %s: %s, continuing", path, why);
+    });
     return true;
 }
 
@@ -238,13 +258,13 @@ extern "C" int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, Z
         return -1;
     }
     Stage st;
-    if (!stage_of(new_zpi, &st))
+    if (!stage_of(new_zpi, &st) || !stage_free(st, "zpm_update_zpk"))
         return -1;
     Forks fk;
     if (int rc = unpack_checked(st, new_zpi, "zpm_update_zpk", "for", &fk))
         return rc;
     int rc = update_verified(zpm, zpt, old_zpi, new_zpi, st, fk);
-    zpm_zpf_rmdir(st.zpk_dir.c_str());
+    drop_stage(st);
     return rc;
 }
 

@@ -1,0 +1,179 @@
+// Walking paths from directory descriptors, following only links that root
+// made (fswalk.h).
+#include "fswalk.h"
+
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "loglib.h"
+
+namespace zpm::fs {
+
+namespace {
+
+// As the kernel allows before it gives up with ELOOP.
+constexpr int kMaxLinks = 40;
+// Directories kept open by one cache at most.
+constexpr size_t kCacheMax = 256;
+
+struct Step {
+    std::string name;
+    bool may_create;
+};
+
+// Puts the components of text in front of todo, in order.
+void push_front(std::deque<Step> &todo, std::string_view text, bool may_create) {
+    std::deque<Step> parts;
+    while (!text.empty()) {
+        size_t cut = text.find('/');
+        std::string_view part = text.substr(0, cut);
+        if (!part.empty() && part != ".")
+            parts.push_back({std::string(part), may_create});
+        text = cut == std::string_view::npos ? std::string_view() : text.substr(cut + 1);
+    }
+    todo.insert(todo.begin(), parts.begin(), parts.end());
+}
+
+int open_start(int at, bool absolute) {
+    if (absolute)
+        return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The target of the link open (O_PATH) at fd; empty when it cannot be read.
+std::string link_target(int fd) {
+    std::string buf(256, '\0');
+    for (;;) {
+        ssize_t n = readlinkat(fd, "", buf.data(), buf.size());
+        if (n < 0)
+            return {};
+        if (static_cast<size_t>(n) < buf.size())
+            return buf.substr(0, static_cast<size_t>(n));
+        buf.resize(buf.size() * 2);
+    }
+}
+
+// Opens (and with may_create makes) the entry name in cur without following
+// it; -1 with errno set.
+int open_entry(int cur, const Step &s, mode_t mode) {
+    int fd = openat(cur, s.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT || !s.may_create)
+        return fd;
+    if (mkdirat(cur, s.name.c_str(), mode) != 0 && errno != EEXIST)
+        return -1;
+    return openat(cur, s.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+} // namespace
+
+void HeldFd::reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+std::string dir_of(const std::string &p) {
+    size_t cut = p.rfind('/');
+    if (cut == std::string::npos)
+        return ".";
+    return cut == 0 ? "/" : p.substr(0, cut);
+}
+
+std::string base_of(const std::string &p) {
+    size_t cut = p.rfind('/');
+    return cut == std::string::npos ? p : p.substr(cut + 1);
+}
+
+bool trusted_owner(uid_t uid) {
+    static const uid_t self = geteuid();
+    return uid == 0 || uid == self;
+}
+
+int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char *who,
+             const std::string &where) {
+    std::deque<Step> todo;
+    push_front(todo, rel, create);
+    HeldFd cur(open_start(at, !rel.empty() && rel[0] == '/'));
+    std::string walked = !rel.empty() && rel[0] == '/' ? "" : where == "/" ? "" : where;
+    for (int links = 0; cur.get() >= 0 && !todo.empty();) {
+        const Step s = todo.front();
+        todo.pop_front();
+        HeldFd next(open_entry(cur.get(), s, todo.empty() ? mode : 0755));
+        struct stat st;
+        if (next.get() < 0 || fstat(next.get(), &st) != 0)
+            return -1;
+        walked += "/" + s.name;
+        if (S_ISDIR(st.st_mode)) {
+            cur = std::move(next);
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            errno = ENOTDIR;
+            return -1;
+        }
+        if (!trusted_owner(st.st_uid))
+            zlogf(ZLOG_ERROR, "%s: %s is a symbolic link owned by user %u, not following it", who,
+                  walked.c_str(), static_cast<unsigned>(st.st_uid));
+        if (!trusted_owner(st.st_uid) || ++links > kMaxLinks) {
+            errno = ELOOP;
+            return -1;
+        }
+        const std::string target = link_target(next.get());
+        if (target.empty()) {
+            errno = ENOENT;
+            return -1;
+        }
+        if (target[0] == '/')
+            cur.reset(open_start(AT_FDCWD, true));
+        push_front(todo, target, false);
+    }
+    return cur.release();
+}
+
+std::shared_ptr<Fd> DirCache::lookup(const std::string &path) {
+    auto it = dirs_.find(path);
+    if (it == dirs_.end())
+        return nullptr;
+    struct stat st;
+    if (fstat(it->second->get(), &st) == 0 && st.st_nlink > 0)
+        return it->second;
+    dirs_.erase(it);
+    return nullptr;
+}
+
+std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const char *who) {
+    if (auto hit = lookup(path))
+        return hit;
+    // The nearest directory on the way that is open already.
+    std::string from = path;
+    std::shared_ptr<Fd> start;
+    while (!start && from != "/" && from != ".") {
+        from = dir_of(from);
+        start = lookup(from);
+    }
+    if (dirs_.size() > kCacheMax)
+        dirs_.clear();
+    if (!start) {
+        int fd = walk_dir(AT_FDCWD, from, false, 0755, who);
+        if (fd < 0)
+            return nullptr;
+        start = dirs_[from] = std::make_shared<Fd>(fd);
+    }
+    // The rest one directory at a time, each kept for the next file.
+    std::string at = from == "/" ? "" : from;
+    for (size_t pos = from == "/" ? 0 : from.size(); pos < path.size();) {
+        size_t end = path.find('/', pos + 1);
+        std::string name = path.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
+        at += "/" + name;
+        pos = end == std::string::npos ? path.size() : end;
+        int fd = walk_dir(start->get(), name, create, 0755, who, dir_of(at));
+        if (fd < 0)
+            return nullptr;
+        start = dirs_[at] = std::make_shared<Fd>(fd);
+    }
+    return start;
+}
+
+} // namespace zpm::fs
