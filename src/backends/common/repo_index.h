@@ -44,6 +44,16 @@ bool list_packages(const std::string &dir, std::vector<std::string> &names);
 // warning.
 std::vector<ZpiPtr> scan_dir(const std::string &dir, const std::vector<std::string> &names);
 
+// Answers zpc_findpkg from entries (the contract in zpm/zpc.h).  A request
+// for everything ("*", zpm filling its cache) takes the records themselves
+// instead of copies, which halves the cost of a large catalogue, and leaves
+// entries empty: the caller reads its index again for the next search.
+int find_records(std::vector<ZpiPtr> &entries, const char *name, const char *variant,
+                 const char *version, int arch, ZPI ***list);
+// Sorts by name, stably (index order kept within a name), so callers that
+// sort again find the work done.
+void sort_by_name(std::vector<ZpiPtr> &v);
+
 } // namespace zpcrepo
 
 #endif

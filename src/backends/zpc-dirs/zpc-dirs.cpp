@@ -39,7 +39,6 @@
  * (zpm -R, or -r with an action).
  */
 #include <dirent.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -205,32 +204,14 @@ void load_dir(const DirsConn *c, const std::string &dir, std::vector<ZpiPtr> &ou
     refresh_dir(c, dir, out);
 }
 
-// Sorted by name (stable: directory and file order kept within a name), so
-// callers that sort again find the work done.
-void sort_by_name(std::vector<ZpiPtr> &v) {
-    std::stable_sort(v.begin(), v.end(),
-                     [](const ZpiPtr &a, const ZpiPtr &b) { return strcmp(a->name, b->name) < 0; });
-}
-
 void ensure_loaded(DirsConn *c) {
     if (c->loaded)
         return;
     c->entries.clear();
     for (const std::string &d : c->dirs)
         load_dir(c, d, c->entries);
-    sort_by_name(c->entries);
+    zpcrepo::sort_by_name(c->entries);
     c->loaded = true;
-}
-
-bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant, const char *version,
-             int arch) {
-    if (strcmp(z->name, name) != 0 && (!pattern || fnmatch(name, z->name, 0) != 0))
-        return false;
-    if (!zpk_variant_accepts(z, variant))
-        return false;
-    if (version && strcmp(z->version, version) != 0)
-        return false;
-    return arch == 0 || (z->arch & arch) != 0;
 }
 
 // The file behind a record, only when it lies directly in a configured
@@ -268,34 +249,10 @@ ZPC *connect_impl(s_ekva **conf) {
 int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char *version, int arch,
                  ZPI ***list) {
     ensure_loaded(c);
-    // Without special characters a pattern matches only its own text.
-    bool pattern = strpbrk(name, "*?[\\") != nullptr;
-    // A request for everything (zpm filling its cache) takes the records
-    // themselves instead of copies, which halves the cost of a large
-    // catalogue; the next search reads the index again.
-    bool hand_over = strcmp(name, "*") == 0;
-    std::vector<ZPI *> found;
-    for (ZpiPtr &z : c->entries) {
-        if (!accepts(z.get(), name, pattern, variant, version, arch))
-            continue;
-        if (ZPI *rec = hand_over ? z.release() : zpk_info_copy(z.get()))
-            found.push_back(rec);
-    }
-    if (hand_over) {
-        c->entries.clear();
-        c->loaded = false;
-    }
-    if (found.empty())
-        return 0;
-    ZPI **arr = static_cast<ZPI **>(calloc(found.size() + 1, sizeof(ZPI *)));
-    if (!arr) {
-        for (ZPI *z : found)
-            zpk_info_free(z);
-        return 0;
-    }
-    std::copy(found.begin(), found.end(), arr);
-    *list = arr;
-    return static_cast<int>(found.size());
+    int n = zpcrepo::find_records(c->entries, name, variant, version, arch, list);
+    if (strcmp(name, "*") == 0)
+        c->loaded = false; // the records went to zpm
+    return n;
 }
 
 int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
@@ -351,7 +308,7 @@ __attribute__((visibility("default"))) int zpc_refresh(ZPC *zpc) {
         bool ok = true;
         for (const std::string &d : c->dirs)
             ok = refresh_dir(c, d, all) && ok;
-        sort_by_name(all);
+        zpcrepo::sort_by_name(all);
         c->entries = std::move(all);
         c->loaded = true;
         return ok ? 0 : -1;
