@@ -106,7 +106,9 @@ bool fetch_small(const std::string &mirror, Transfer &t, Conn &c, const char *re
 namespace {
 
 // A signed index is taken only while valid, and never older than the one
-// the cache holds (an old index replayed would hide updates).
+// the cache holds (an old index replayed would hide updates).  One of the
+// same time is taken: only the publisher can sign, and a publisher may well
+// sign twice within a second.
 bool fresh(const zpcrepo::IndexSig &sig, const Meta &cur, std::string &why) {
     if (time(nullptr) > sig.valid_until) {
         why = "it expired on " + zpcrepo::utc_text(sig.valid_until) + " (generated " +
@@ -116,10 +118,6 @@ bool fresh(const zpcrepo::IndexSig &sig, const Meta &cur, std::string &why) {
     if (cur.valid && sig.generated < cur.generated) {
         why = "it was generated on " + zpcrepo::utc_text(sig.generated) +
               ", before the cached index (" + zpcrepo::utc_text(cur.generated) + ")";
-        return false;
-    }
-    if (cur.valid && sig.generated == cur.generated && sig.sha256 != cur.sha256) {
-        why = "it differs from the cached index of the same generation time";
         return false;
     }
     return true;
@@ -186,11 +184,6 @@ bool try_mirror(Conn &c, const std::string &mirror, const Meta &cur, Candidate &
     std::string cached;
     const bool have_cached = cached_index(cfg, cur, cached);
     cand.meta = cur;
-    if (is_signed && have_cached && sig.sha256 == cur.sha256) { // re-signed, same index
-        cand.meta.generated = sig.generated;
-        cand.meta.valid_until = sig.valid_until;
-        return cand.unchanged = true;
-    }
     if (is_signed && sig.size > cfg.max_index) {
         why = "the index is larger than zpc_http_max_index_mb allows";
         return false;
@@ -203,11 +196,14 @@ bool try_mirror(Conn &c, const std::string &mirror, const Meta &cur, Candidate &
         why = std::string("no index (") + t.why + ")";
         return false;
     }
-    if (t.not_modified && !is_signed)
-        return cand.unchanged = true;
-    if (t.not_modified) {
+    if (t.not_modified && is_signed && sig.sha256 != cur.sha256) {
         why = "the server calls the index unchanged, but its signature names another one";
         return false;
+    }
+    if (t.not_modified) { // the signature may be new: it can extend the validity
+        cand.meta.generated = is_signed ? sig.generated : 0;
+        cand.meta.valid_until = is_signed ? sig.valid_until : 0;
+        return cand.unchanged = true;
     }
     return take_index(t, mirror, is_signed ? &sig : nullptr, cand, why);
 }
