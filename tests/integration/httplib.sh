@@ -5,7 +5,9 @@
 #
 #   nginx_start NAME PORT DIR [tls]   nginx serving DIR (outside path) on 127.0.0.1:PORT; with tls
 #                                     over https with the server certificate of the test CA;
-#                                     NGINX_LOG_NAME=access log of NAME; stopped at exit by PID
+#                                     stopped at exit by PID
+#   nginx_log NAME                    its access log
+#   fault_server_start PORT DIR MODE  tests/tools/http-fault-server (stall, long) on PORT
 #   test_ca                           a CA ($CA/ca.crt) and a server certificate for 127.0.0.1,
 #                                     and a second CA that signed nothing ($CA/other.crt)
 #   repo_publish DIR [zpk-index options]   zpk-index --sign with the test signer, in the root
@@ -18,13 +20,13 @@ if [ -z "${ZPM_HTTP_NETNS:-}" ]; then
 fi
 ip link set lo up
 
-NGINX_PIDS=()
+SERVER_PIDS=()
 HTTP_TMP=$(mktemp -d /tmp/zpm-http.XXXXXX)
 chmod 755 "$HTTP_TMP"
 http_cleanup() {
   local p
-  for p in "${NGINX_PIDS[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${NGINX_PIDS[@]}"; do wait "$p" 2>/dev/null; done
+  for p in "${SERVER_PIDS[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${SERVER_PIDS[@]}"; do wait "$p" 2>/dev/null; done
   rm -rf "$HTTP_TMP"
 }
 trap http_cleanup EXIT
@@ -64,8 +66,14 @@ http {
 }
 CONF
   nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" &
-  NGINX_PIDS+=($!)
+  SERVER_PIDS+=($!)
   wait_port "$port"
+}
+
+fault_server_start() {
+  python3 "$ZPM_SRC/tests/tools/http-fault-server" "$1" "$2" "$3" 2>"$HTTP_TMP/fault-$1.log" &
+  SERVER_PIDS+=($!)
+  wait_port "$1"
 }
 
 nginx_log() { cat "$HTTP_TMP/nginx-$1/access.log" 2>/dev/null; }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 
@@ -112,6 +113,23 @@ size_t on_header(char *p, size_t size, size_t count, void *ud) {
     return len;
 }
 
+// libcurl judges low speed over a window of several seconds, so a server
+// that sends a burst and then nothing keeps a transfer alive well past the
+// configured time; a transfer without a byte for that long ends here.
+int on_progress(void *ud, curl_off_t, curl_off_t now_bytes, curl_off_t, curl_off_t) {
+    auto &t = *static_cast<Transfer *>(ud);
+    time_t now = time(nullptr);
+    if (now_bytes != t.progress_bytes || t.progress_time == 0) {
+        t.progress_bytes = now_bytes;
+        t.progress_time = now;
+        return 0;
+    }
+    if (now - t.progress_time < t.stall_after)
+        return 0;
+    t.stalled = true;
+    return 1;
+}
+
 void set_limits(const Config &cfg, CURL *e) {
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -124,6 +142,8 @@ void set_limits(const Config &cfg, CURL *e) {
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, cfg.connect_timeout);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, cfg.low_speed_limit);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, cfg.low_speed_time);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
     curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_USERAGENT, "zpm-zpc-http/1");
@@ -209,6 +229,10 @@ bool start(Conn &c, Transfer &t) {
     curl_easy_setopt(t.easy, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(t.easy, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(t.easy, CURLOPT_ERRORBUFFER, t.error);
+    curl_easy_setopt(t.easy, CURLOPT_XFERINFODATA, &t);
+    t.stall_after = c.cfg.low_speed_time;
+    t.progress_time = 0;
+    t.stalled = false;
     if (t.from > 0)
         curl_easy_setopt(t.easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(t.from));
     set_conditions(t);
@@ -223,6 +247,8 @@ std::string outcome(Transfer &t, CURLcode rc) {
     if (t.overflow)
         return restart_body(t),
                "the server sent more than the " + std::to_string(t.max) + " bytes expected";
+    if (t.stalled)
+        return "no data for " + std::to_string(t.stall_after) + " seconds: the transfer stalled";
     if (t.bad_range)
         return restart_body(t), std::string("the server answered another range than asked");
     if (rc == CURLE_HTTP_RETURNED_ERROR)
@@ -301,7 +327,7 @@ void run_transfers(Conn &c, const std::vector<Transfer *> &ts, size_t parallel) 
             break;
         collect(c, active, queue);
         if (!active.empty())
-            curl_multi_poll(c.multi, nullptr, 0, 1000, nullptr);
+            curl_multi_poll(c.multi, nullptr, 0, 250, nullptr);
     }
     for (auto &[easy, t] : active) { // only after a failure of libcurl itself
         curl_multi_remove_handle(c.multi, easy);

@@ -36,6 +36,10 @@ struct Transfer {
     uint64_t have = 0, from = 0;
     bool overflow = false, bad_range = false, started = false, check_failed = false;
     long range_start = -1;
+    long stall_after = 0;          // seconds without a byte that end an attempt
+    curl_off_t progress_bytes = 0; // bytes at the last progress seen,
+    time_t progress_time = 0;      // and when
+    bool stalled = false;
     CURL *easy = nullptr;
     curl_slist *headers = nullptr;
     char error[CURL_ERROR_SIZE] = "";
