@@ -12,8 +12,9 @@
 #                                     and a second CA that signed nothing ($CA/other.crt)
 #   repo_publish DIR [zpk-index options]   zpk-index --sign with the test signer, in the root
 #   http_conf MIRRORS [KEY=VALUE...]  zpm.conf of the root: zpc-http.so and these mirrors
-#   craft_sig DIR GENERATED VALID_UNTIL   signs DIR/index.ldif (root path) with the test signer,
-#                                     with times of our choosing (UTC "YYYY-MM-DDThh:mm:ssZ")
+#   craft_sig DIR GENERATED VALID_UNTIL [KEY CERT]   signs DIR/index.ldif (root path) with the
+#                                     test signer (or KEY, CERT: outside paths), with times of our
+#                                     choosing (UTC "YYYY-MM-DDThh:mm:ssZ")
 if [ -z "${ZPM_HTTP_NETNS:-}" ]; then
   export ZPM_HTTP_NETNS=1
   exec unshare -n bash "$0" "$@"
@@ -107,16 +108,16 @@ http_conf() {
 }
 
 craft_sig() {
-  local dir=$ZR$1 text
+  local dir=$ZR$1 key=${4:-$ZR$KEYS/signer.key} cert=${5:-$ZR$KEYS/signer.crt} text
   text="# zpm index signature 1
 index: index.ldif
 sha256: $(sha256sum < "$dir/index.ldif" | cut -d' ' -f1)
 size: $(stat -c %s "$dir/index.ldif")
 generated: $2
 valid-until: $3
-signer: $(openssl x509 -noout -subject -nameopt compat -in "$ZR$KEYS/signer.crt" | sed 's/^subject=//')
+signer: $(openssl x509 -noout -subject -nameopt compat -in "$cert" | sed 's/^subject=//')
 "
   printf '%s' "$text" > "$dir/index.ldif.sig"
-  printf 'signature: %s\n' "$(printf '%s' "$text" | openssl dgst -sha256 -sign "$ZR$KEYS/signer.key" | base64 -w0)" \
+  printf 'signature: %s\n' "$(printf '%s' "$text" | openssl dgst -sha256 -sign "$key" | base64 -w0)" \
     >> "$dir/index.ldif.sig"
 }
