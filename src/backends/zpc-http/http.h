@@ -37,6 +37,7 @@ struct Conn {
     bool told_no_index = false, told_expired = false;
     CURLM *multi = nullptr;       // made on first transfer; keeps connections open
     std::set<std::string> failed; // package hashes no mirror delivered in this run
+    std::set<std::string> ready;  // package hashes fetched and checked in this run
 };
 
 inline Conn *conn_of(ZPC *zpc) {

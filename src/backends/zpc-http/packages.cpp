@@ -58,11 +58,14 @@ std::string cache_file(const Config &cfg, const ZPI *z) {
     return cfg.cache + "/packages/" + z->filehash + ".zpk";
 }
 
-bool cached_whole(const Config &cfg, const ZPI *z) {
+// A file this run fetched and checked is not digested again here: the copy
+// into zpm's stream digests it anyway.
+bool cached_whole(const Conn &c, const ZPI *z) {
     struct stat st;
-    const std::string path = cache_file(cfg, z);
+    const std::string path = cache_file(c.cfg, z);
     return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           static_cast<uint64_t>(st.st_size) == z->filesize && sha1_file_hex(path) == z->filehash;
+           static_cast<uint64_t>(st.st_size) == z->filesize &&
+           (c.ready.count(z->filehash) || sha1_file_hex(path) == z->filehash);
 }
 
 std::unique_ptr<Transfer> package_transfer(const Config &cfg, const ZPI *z) {
@@ -102,8 +105,10 @@ bool fetch(Conn &c, const std::vector<const ZPI *> &recs, size_t parallel) {
     bool all = true;
     for (size_t i = 0; i < recs.size(); i++) {
         const std::string final_name = cache_file(c.cfg, recs[i]);
-        if (ts[i]->ok && rename(ts[i]->part.c_str(), final_name.c_str()) == 0)
+        if (ts[i]->ok && rename(ts[i]->part.c_str(), final_name.c_str()) == 0) {
+            c.ready.insert(recs[i]->filehash);
             continue;
+        }
         all = false;
         c.failed.insert(recs[i]->filehash);
         logf(kError, "cannot fetch %s from any mirror: %s", name_of(recs[i]).c_str(),
@@ -154,7 +159,7 @@ int prefetch_packages(Conn &c, ZPI **list) {
             logf(kWarning, "not fetching %s: its record has %s", name_of(*p).c_str(), why.c_str());
             continue;
         }
-        if (seen.insert((*p)->filehash).second && !cached_whole(c.cfg, *p) &&
+        if (seen.insert((*p)->filehash).second && !cached_whole(c, *p) &&
             !c.failed.count((*p)->filehash))
             recs.push_back(*p);
     }
@@ -172,7 +177,7 @@ int read_package(Conn &c, const ZPI *z, FILE *out) {
         logf(kError, "cannot fetch %s: no mirror delivered it", name_of(z).c_str());
         return -1;
     }
-    if (!cached_whole(c.cfg, z) && !fetch(c, {z}, 1))
+    if (!cached_whole(c, z) && !fetch(c, {z}, 1))
         return -1;
     const std::string path = cache_file(c.cfg, z);
     int n = copy_checked(path, z, out);
@@ -180,6 +185,7 @@ int read_package(Conn &c, const ZPI *z, FILE *out) {
         logf(kError, "cannot hand over %s: %s changed in the cache", name_of(z).c_str(),
              path.c_str());
     unlink(path.c_str()); // zpm keeps the staged copy
+    c.ready.erase(z->filehash);
     return n;
 }
 
