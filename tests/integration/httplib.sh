@@ -3,8 +3,9 @@
 # nginx serving directories of the throwaway root, a test CA, and signed repositories.
 # Source FIRST (before lib.sh): it re-executes the test in a network namespace of its own.
 #
-#   nginx_start NAME PORT DIR [tls]   nginx serving DIR (outside path) on 127.0.0.1:PORT; with tls
-#                                     over https with the server certificate of the test CA;
+#   nginx_start NAME PORT DIR [tls] [DIRECTIVES]   nginx serving DIR (outside path) on
+#                                     127.0.0.1:PORT; with tls over https with the server
+#                                     certificate of the test CA; DIRECTIVES go into its server;
 #                                     stopped at exit by PID
 #   nginx_log NAME                    its access log
 #   fault_server_start PORT DIR MODE  tests/tools/http-fault-server (stall, long) on PORT
@@ -44,7 +45,7 @@ wait_port() {
 }
 
 nginx_start() {
-  local name=$1 port=$2 dir=$3 tls=${4:-} d=$HTTP_TMP/nginx-$1 listen
+  local name=$1 port=$2 dir=$3 tls=${4:-} extra=${5:-} d=$HTTP_TMP/nginx-$1 listen
   mkdir -p "$d"
   listen="listen 127.0.0.1:$port;"
   [ -n "$tls" ] && listen="listen 127.0.0.1:$port ssl;
@@ -63,7 +64,7 @@ http {
   uwsgi_temp_path $d/uwsgi; scgi_temp_path $d/scgi;
   default_type application/octet-stream;
   keepalive_requests 10000;
-  server { $listen root $dir; }
+  server { $listen root $dir; $extra }
 }
 CONF
   nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" &

@@ -27,6 +27,8 @@ nginx_start good 8081 "$S/good"
 nginx_start missing 8082 "$S/missing"
 nginx_start cut 8083 "$S/cut"
 nginx_start altered 8084 "$S/altered"
+nginx_start elsewhere 8087 "$S/good" '' 'location / { return 302 file:///etc/passwd; }'
+nginx_start loop 8088 "$S/good" '' 'location / { return 302 /again$uri; }'
 fault_server_start 8085 "$S/good" stall
 fault_server_start 8086 "$S/good" long
 GOOD=http://127.0.0.1:8081
@@ -71,6 +73,19 @@ install_with "http://127.0.0.1:8085 $GOOD"
 check "a stalled download is given up within the configured time (2 s per stall)" \
   test "$ELAPSED" -le 5
 remove_all
+
+# ------------------------------------------- redirects: http and https only, and not forever
+while IFS='|' read -r what first reason; do
+  http_conf "$first $GOOD"
+  : > "$ZR/var/log/zpm.log"
+  yad_reset; zpm_run -R
+  check_eq "$what: the refresh succeeds from the next mirror" \
+    $'Ok, refreshed the package catalogue\n|' "$(yad_text 1)"
+  check "$what: the log names the fault" log_has "$reason"
+done <<'CASES'
+a redirect to a file: URL|http://127.0.0.1:8087|Protocol "file" not supported or disabled
+a redirect loop|http://127.0.0.1:8088|Maximum (5) redirects followed
+CASES
 
 # ------------------------------------------------------------------ every mirror bad
 install_with "http://127.0.0.1:8099 http://127.0.0.1:8082 http://127.0.0.1:8084"
