@@ -1,7 +1,7 @@
 #!/bin/bash
 # A remote repository served by nginx: a fresh root configured with only the back end, the
-# mirror and the signer's certificate searches, installs with dependencies, refreshes with a
-# conditional request and updates, over http and over https (a wrong CA refused).
+# mirror and the signer's certificate searches, installs with dependencies, refreshes (with a
+# conditional request) and updates, over http and over https (a wrong CA refused).
 source "$(dirname "$0")/httplib.sh"
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/txnlib.sh"
@@ -57,8 +57,10 @@ check_eq "the new version's file is in place" app-2 "$(content /usr/bin/app.txt)
 # ------------------------------------------------------------------------ https
 mkdir -p "$ZR/etc/zpm-test"
 cp "$CA/ca.crt" "$ZR/etc/zpm-test/ca.crt"; cp "$CA/other.crt" "$ZR/etc/zpm-test/other.crt"
+pkgsrc liby; pkgfile liby /usr/lib/liby.txt liby-1
+pkgbuild liby 1.0 '' /srv/repo/liby-1.0.zpk
 pkgsrc tool; pkgfile tool /usr/bin/tool.txt tool-1
-pkgbuild tool 1.0 '' /srv/repo/tool-1.0.zpk
+pkgbuild tool 1.0 liby /srv/repo/tool-1.0.zpk
 repo_publish /srv/repo
 nginx_start tls 8443 "$ZR/srv/repo" tls
 http_conf "https://127.0.0.1:8443" "zpc_http_ca_bundle=/etc/zpm-test/other.crt"
@@ -71,7 +73,17 @@ http_conf "https://127.0.0.1:8443" "zpc_http_ca_bundle=/etc/zpm-test/ca.crt"
 yad_reset; zpm_run -R
 check_eq "https with the right CA: refresh succeeds" $'Ok, refreshed the package catalogue\n|' \
   "$(yad_text 1)"
+check_eq "searches answer from the index fetched over https" 1.0 "$(found tool)"
 zpm_do -I tool
 check_eq "install over https exits 0" 0 "$RC"
-check_eq "the package came over https" tool-1 "$(content /usr/bin/tool.txt)"
+check_eq "the package and its dependency came over https" "tool-1 liby-1" \
+  "$(content /usr/bin/tool.txt) $(content /usr/lib/liby.txt)"
+pkgsrc tool; pkgfile tool /usr/bin/tool.txt tool-2
+pkgbuild tool 2.0 liby /srv/repo/tool-2.0.zpk
+repo_publish /srv/repo
+zpm_run -R
+zpm_do -U tool
+check_eq "update over https" tool-2 "$(content /usr/bin/tool.txt)"
+check_eq "every package file came from the https server" 3 \
+  "$(nginx_log tls | grep -c 'GET /[a-z]*-[0-9.]*zpk HTTP/1.1" 200')"
 finish
