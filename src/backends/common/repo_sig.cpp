@@ -24,7 +24,9 @@ bool is_hex64(const std::string &s) {
 }
 
 bool parse_size(const std::string &s, uint64_t &out) {
-    if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos)
+    // One spelling per number: the fields are read back as they were signed.
+    if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos ||
+        (s[0] == '0' && s.size() > 1))
         return false;
     out = std::stoull(s);
     return true;
