@@ -16,6 +16,7 @@
 #   craft_sig DIR GENERATED VALID_UNTIL [KEY CERT]   signs DIR/index.ldif (root path) with the
 #                                     test signer (or KEY, CERT: outside paths), with times of our
 #                                     choosing (UTC "YYYY-MM-DDThh:mm:ssZ")
+PATH=$PATH:/usr/sbin:/sbin # nginx, ip, tc
 if [ -z "${ZPM_HTTP_NETNS:-}" ]; then
   export ZPM_HTTP_NETNS=1
   exec unshare -n bash "$0" "$@"
