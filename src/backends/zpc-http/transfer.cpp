@@ -216,6 +216,7 @@ bool start(Conn &c, Transfer &t) {
         restart_body(t);
     t.from = t.have;
     t.overflow = t.bad_range = t.started = false;
+    t.error[0] = '\0';
     t.url = t.mirrors[t.mirror] + "/" + t.rel;
     t.easy = curl_easy_init();
     if (!t.easy) {
@@ -277,12 +278,15 @@ void end_attempt(Transfer &t, CURLcode rc) {
     t.why = why;
     // A file resumed from an earlier run may have started wrong: the same
     // mirror gets one more go from the first byte.
-    if (!(t.check_failed && t.from > 0))
+    bool again = t.check_failed && t.from > 0;
+    if (!again)
         t.mirror++;
     t.check_failed = false;
     bool more = t.mirror < t.mirrors.size();
     logf(more ? kWarning : kError, "%s: %s%s", t.url.c_str(), why.c_str(),
-         more ? "; trying the next mirror" : "");
+         again  ? "; fetching it again from the start"
+         : more ? "; trying the next mirror"
+                : "");
 }
 
 // Takes the finished transfers off the multi handle.
