@@ -54,6 +54,10 @@ zpm_do -U app
 check_eq "update from the mirror exits 0" 0 "$RC"
 check_eq "the new version's file is in place" app-2 "$(content /usr/bin/app.txt)"
 
+kill "${SERVER_PIDS[0]}"; wait "${SERVER_PIDS[0]}" 2>/dev/null
+check_eq "with the server gone, searches still answer" "1.0 2.0" \
+  "$(found app | sort | tr '\n' ' ' | sed 's/ $//')"
+
 # ------------------------------------------------------------------------ https
 mkdir -p "$ZR/etc/zpm-test"
 cp "$CA/ca.crt" "$ZR/etc/zpm-test/ca.crt"; cp "$CA/other.crt" "$ZR/etc/zpm-test/other.crt"
