@@ -8,7 +8,8 @@
  *
  *   zpc_connect, zpc_refresh, zpc_findpkg, zpc_readpkg, zpc_release
  *
- * and, when the back end defines it, zpc_abi_version (see below).  Build one
+ * and, when the back end defines them, zpc_abi_version and zpc_prefetch (see
+ * below).  Build one
  * with `cc -shared -fPIC $(pkg-config --cflags zpm-zpc) -o my.so my.c`; link
  * nothing of zpm: the services declared at the end of this header are
  * exported by the zpm that loads the back end.
@@ -145,6 +146,24 @@ int zpc_release(ZPC *zpc);
 typedef int (*zpc_abi_version_fn)(void);
 int zpc_abi_version(void);
 
+/* Optional: downloads ahead.  When a back end defines
+ *
+ *   int zpc_prefetch(ZPC *zpc, ZPI **list);
+ *
+ * zpm calls it once at the start of an install or update transaction, before
+ * the fetch step, with every catalogue record the transaction will fetch
+ * through zpc_readpkg (a NULL-terminated array; records whose package file is
+ * already staged and intact are left out, and the call is not made when none
+ * remains).  The array and the records belong to zpm and are valid only
+ * during the call: the back end neither frees nor keeps them.  A back end
+ * may fetch the files meanwhile (in parallel, into a cache of its own) so
+ * that the zpc_readpkg calls that follow are served quickly; the result is
+ * only logged by zpm (0 when every file is ready), and zpc_readpkg alone
+ * decides whether a fetch succeeded.  A back end without the function is
+ * used exactly as before. */
+typedef int (*zpc_prefetch_fn)(ZPC *zpc, ZPI **list);
+int zpc_prefetch(ZPC *zpc, ZPI **list);
+
 /* ---------------------------------------------------------------------------
  * Services of zpm.  zpm exports these functions (and nothing else) to the
  * back end it loads; a back end calls them and links nothing of zpm.
@@ -190,6 +209,18 @@ int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize);
  * system itself): a back end's own fixed paths, such as its default package
  * directory under /var/lib/zpm, are this followed by the path. */
 const char *zpm_root_prefix(void);
+/* Checks a detached signature: RSA (PKCS #1 v1.5) with SHA-256 over the len
+ * bytes at data, made by the signer whose one-line certificate subject is
+ * signer ("/C=DE/O=Example/CN=Repository Signer").  Trust follows the rules of
+ * package signatures: the certificate is read from zpm's certificate store
+ * (/var/lib/zpm/certstore/<subject hash>.crt under the root prefix), must
+ * carry exactly that subject and be within its validity window.  Returns 1
+ * when the signature is verified; -2 when the signer is not trusted (subject
+ * unusable, no certificate in the store, subject differs); -3 when the
+ * signature does not match the data; -4 when the certificate has expired; -5
+ * when it is not yet valid; 0 when the check could not be carried out. */
+int zpm_verify_detached(const char *signer, const void *data, size_t len,
+                        const unsigned char *sig, size_t sig_len);
 
 #ifdef __cplusplus
 }

@@ -5,16 +5,20 @@
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/txnlib.sh"
 
-# --- the shipped back end: only its own functions out, only zpm's services in --------------
-so=$ZPM_BUILD/src/backends/zpc-dirs/zpc-dirs.so
-defined=$(nm -D --defined-only "$so" | awk '{print $3}' | LC_ALL=C sort | tr '\n' ' ')
-check_eq "zpc-dirs.so defines the back-end functions and nothing else" \
-  "zpc_abi_version zpc_connect zpc_findpkg zpc_readpkg zpc_refresh zpc_release " "$defined"
+# --- the shipped back ends: only their own functions out, only zpm's services in -----------
 services=$(grep -oE '^  [a-z_0-9]+;' "$ZPM_SRC/src/zpm/backend-services.list" | tr -d ' ;' | sort)
-# Undefined symbols without a version come from the program that loads the back end.
-taken=$(nm -D --undefined-only "$so" | awk '$1 == "U" && $2 !~ /@/ {print $2}' | sort)
-check_eq "what zpc-dirs.so takes from zpm is among the exported services" "" \
-  "$(comm -23 <(echo "$taken") <(echo "$services"))"
+while read -r name own; do
+  so=$ZPM_BUILD/src/backends/${name%.so}/$name
+  defined=$(nm -D --defined-only "$so" | awk '{print $3}' | LC_ALL=C sort | tr '\n' ' ')
+  check_eq "$name defines the back-end functions and nothing else" "$own " "$defined"
+  # Undefined symbols without a version come from the program that loads the back end.
+  taken=$(nm -D --undefined-only "$so" | awk '$1 == "U" && $2 !~ /@/ {print $2}' | sort)
+  check_eq "what $name takes from zpm is among the exported services" "" \
+    "$(comm -23 <(echo "$taken") <(echo "$services"))"
+done <<'BACKENDS'
+zpc-dirs.so zpc_abi_version zpc_connect zpc_findpkg zpc_readpkg zpc_refresh zpc_release
+zpc-http.so zpc_abi_version zpc_connect zpc_findpkg zpc_prefetch zpc_readpkg zpc_refresh zpc_release
+BACKENDS
 exported=$(nm -D --defined-only "$ZPM_BUILD/src/zpm/zpm" | awk '$2 == "T" {print $3}' | sort)
 check_eq "zpm exports exactly the services" "$services" "$(comm -12 <(echo "$exported") <(echo "$services"))"
 
@@ -28,6 +32,8 @@ zpm_run -L
 check_eq "zpm -L runs with the installed back end" "0" "$RC"
 check_not_contains "no back-end load failure" "Failed to load" "$ERR"
 check "the sample configuration is in place" grep -q '^arch_name = ' "$ZR/etc/zpm.conf"
+check "the HTTP back end and zpk-index are installed" \
+  test -f "$ZR/usr/lib/zpm/zpc-http.so" -a -x "$ZR/usr/local/bin/zpk-index"
 check "the inventory skeleton is in place" test -d "$ZR/var/lib/zpm/installed" -a \
   -L "$ZR/var/lib/zpm/scriptdir/ash" -a -d "$ZR/var/lib/zpm/certstore"
 echo "# left alone" >> "$ZR/etc/zpm.conf"

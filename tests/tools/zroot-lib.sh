@@ -10,7 +10,8 @@
 #
 #   zroot_enter "$@"          first line of a test script (re-exec under unshare)
 #   zroot_create              sets ZR to the root directory (fixed zpm paths emptied)
-#   zroot_install BUILD       installs zpm, zpk-build, zpc-dirs.so and test plug-ins from a build
+#   zroot_install BUILD       installs zpm, zpk-build, zpk-index, the back ends and test plug-ins
+#                             from a build
 #   zroot_fake_yad            puts tests/tools/fake-yad in place of yad; FY = its state dir
 #                             as seen from outside (inside the root: /var/tmp/fake-yad)
 #   zroot_run CMD...          runs CMD inside the root (chroot, clean environment but for
@@ -68,8 +69,10 @@ zroot_install() {
   local build=$1
   install -m 0755 "$build/src/zpm/zpm" "$ZR/usr/bin/zpm"
   [ -x "$build/src/zpk-build/zpk-build" ] && install -m 0755 "$build/src/zpk-build/zpk-build" "$ZR/usr/bin/zpk-build"
+  [ -x "$build/src/zpk-index/zpk-index" ] && install -m 0755 "$build/src/zpk-index/zpk-index" "$ZR/usr/bin/zpk-index"
   mkdir -p "$ZR/usr/lib/zpm"
   [ -f "$build/src/backends/zpc-dirs/zpc-dirs.so" ] && install -m 0644 "$build/src/backends/zpc-dirs/zpc-dirs.so" "$ZR/usr/lib/zpm/"
+  [ -f "$build/src/backends/zpc-http/zpc-http.so" ] && install -m 0644 "$build/src/backends/zpc-http/zpc-http.so" "$ZR/usr/lib/zpm/"
   local p
   for p in "$build"/tests/zpc_test_*.so; do
     [ -f "$p" ] && install -m 0644 "$p" "$ZR/usr/lib/zpm/"

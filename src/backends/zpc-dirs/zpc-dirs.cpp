@@ -6,6 +6,10 @@
  *       The repository directories, separated by ':' or ','; blanks around a
  *       name are ignored.  Default: /var/lib/zpm/repo.  Directories are
  *       searched in the order given.
+ *   zpc_dirs_cache = /var/cache/zpm/zpc-dirs
+ *       Where the index of a directory that cannot be written (a read-only
+ *       mount, another owner's directory) is kept instead, one subdirectory
+ *       per repository.  Default: /var/cache/zpm/zpc-dirs.
  *
  * Repository format: a directory of package files ("*.zpk", regular files or
  * links to them, directly inside it) and one index "index.ldif" beside them.
@@ -35,33 +39,34 @@
  * (zpm -R, or -r with an action).
  */
 #include <dirent.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <cstdarg>
-
 #include "repo_index.h"
 
-using zpcdirs::Dir;
-using zpcdirs::File;
-using zpcdirs::logf;
-using zpcdirs::ZpiPtr;
-using zpcdirs::kDebug;
-using zpcdirs::kError;
-using zpcdirs::kWarning;
+using zpcrepo::File;
+using zpcrepo::logf;
+using zpcrepo::ZpiPtr;
+using zpcrepo::kDebug;
+using zpcrepo::kError;
+using zpcrepo::kInfo;
+using zpcrepo::kWarning;
 
 namespace {
+
+constexpr const char *kDefaultCache = "/var/cache/zpm/zpc-dirs";
 
 struct DirsConn {
     ZPC zpc{}; // first member: zpm sees a ZPC
     std::vector<std::string> dirs;
+    std::string cache; // indexes of directories that cannot be written
     std::vector<ZpiPtr> entries;
     bool loaded = false;
 };
@@ -98,89 +103,105 @@ std::vector<std::string> parse_dirs(const char *value) {
     return dirs;
 }
 
-bool has_zpk_suffix(const char *name) {
-    size_t n = strlen(name);
-    return n > 4 && name[0] != '.' && strcmp(name + n - 4, ".zpk") == 0;
+// Where the index of a directory that cannot be written is kept: a
+// directory of the cache named after the repository's path, every byte
+// outside [A-Za-z0-9_-] (and a leading dot) written as %XX.
+std::string kept_dir(const DirsConn *c, const std::string &dir) {
+    std::string name;
+    for (unsigned char ch : dir) {
+        if (isalnum(ch) || ch == '_' || ch == '-' || (ch == '.' && !name.empty())) {
+            name += static_cast<char>(ch);
+        } else {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", ch);
+            name += hex;
+        }
+    }
+    return c->cache + "/" + name;
 }
 
-// Package file names of dir, sorted; false when dir cannot be read.
-bool list_packages(const std::string &dir, std::vector<std::string> &names) {
-    Dir d(opendir(dir.c_str()));
-    if (!d) {
-        logf(kWarning, "zpc-dirs: cannot read directory %s: %s", dir.c_str(), strerror(errno));
-        return false;
+bool make_dirs(const std::string &path) {
+    for (size_t pos = 1; pos <= path.size(); pos++) {
+        if (pos < path.size() && path[pos] != '/')
+            continue;
+        if (mkdir(path.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
     }
-    while (dirent *de = readdir(d.get())) {
-        struct stat st;
-        std::string path = dir + "/" + de->d_name;
-        if (has_zpk_suffix(de->d_name) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            names.push_back(de->d_name);
-    }
-    std::sort(names.begin(), names.end());
     return true;
 }
 
-// Reads every package file of dir; the records' locations are made
-// relative to dir.
-std::vector<ZpiPtr> scan_dir(const std::string &dir, const std::vector<std::string> &names) {
-    std::vector<ZpiPtr> out;
-    for (const std::string &n : names) {
-        std::string path = dir + "/" + n;
-        ZpiPtr z(zpm_zpf_info(path.c_str(), 0));
-        if (!z) {
-            logf(kWarning, "zpc-dirs: skipping %s: not a readable package file", path.c_str());
-            continue;
-        }
-        free(z->rel_uri);
-        z->rel_uri = strdup(n.c_str());
-        free(z->abs_uri);
-        z->abs_uri = strdup(path.c_str());
-        out.push_back(std::move(z));
+bool cannot_write(int err) {
+    return err == EACCES || err == EROFS || err == EPERM;
+}
+
+// Writes the index of dir into dir itself, or into the cache when dir is
+// not writable (a repository zpm only reads); a copy kept in the cache
+// before goes once dir takes its index again.
+bool store_index(const DirsConn *c, const std::string &dir, const std::vector<ZpiPtr> &zpis) {
+    std::string why;
+    const std::string keep = kept_dir(c, dir);
+    if (zpcrepo::write_index(dir, zpis, why)) {
+        if (unlink((keep + "/" + zpcrepo::kIndexName).c_str()) == 0)
+            rmdir(keep.c_str());
+        return true;
     }
-    return out;
+    if (!cannot_write(errno)) {
+        logf(kWarning, "%s", why.c_str());
+        return false;
+    }
+    std::string why_kept;
+    if (!make_dirs(keep) || !zpcrepo::write_index(dir, zpis, why_kept, keep)) {
+        logf(kWarning, "%s; %s", why.c_str(),
+             why_kept.empty() ? strerror(errno) : why_kept.c_str());
+        return false;
+    }
+    logf(kInfo, "%s is not writable, its index is kept in %s", dir.c_str(), keep.c_str());
+    return true;
 }
 
 // Rebuilds the index of one directory; its records go to out either way.
-bool refresh_dir(const std::string &dir, std::vector<ZpiPtr> &out) {
+bool refresh_dir(const DirsConn *c, const std::string &dir, std::vector<ZpiPtr> &out) {
     std::vector<std::string> names;
-    if (!list_packages(dir, names))
+    if (!zpcrepo::list_packages(dir, names))
         return false;
-    std::vector<ZpiPtr> zpis = scan_dir(dir, names);
-    std::string why;
-    bool ok = zpcdirs::write_index(dir, zpis, why);
-    if (!ok)
-        logf(kWarning, "zpc-dirs: %s", why.c_str());
-    else
-        logf(kDebug, "zpc-dirs: indexed %zu packages in %s", zpis.size(), dir.c_str());
+    std::vector<ZpiPtr> zpis = zpcrepo::scan_dir(dir, names);
+    bool ok = store_index(c, dir, zpis);
+    if (ok)
+        logf(kDebug, "indexed %zu packages in %s", zpis.size(), dir.c_str());
     for (ZpiPtr &z : zpis)
         out.push_back(std::move(z));
     return ok;
 }
 
-void load_dir(const std::string &dir, std::vector<ZpiPtr> &out) {
+// The kept copy when there is one at least as new as the directory's own.
+std::string index_source(const DirsConn *c, const std::string &dir) {
+    const std::string keep = kept_dir(c, dir);
+    struct stat kst, dst;
+    if (stat((keep + "/" + zpcrepo::kIndexName).c_str(), &kst) != 0)
+        return {};
+    if (stat((dir + "/" + zpcrepo::kIndexName).c_str(), &dst) != 0)
+        return keep;
+    const timespec &k = kst.st_mtim, &d = dst.st_mtim;
+    bool newer = k.tv_sec > d.tv_sec || (k.tv_sec == d.tv_sec && k.tv_nsec >= d.tv_nsec);
+    return newer ? keep : std::string();
+}
+
+void load_dir(const DirsConn *c, const std::string &dir, std::vector<ZpiPtr> &out) {
     std::vector<ZpiPtr> zpis;
     std::string why;
-    switch (zpcdirs::read_index(dir, zpis, why)) {
-    case zpcdirs::ReadStatus::ok:
+    switch (zpcrepo::read_index(dir, zpis, why, index_source(c, dir))) {
+    case zpcrepo::ReadStatus::ok:
         for (ZpiPtr &z : zpis)
             out.push_back(std::move(z));
         return;
-    case zpcdirs::ReadStatus::missing:
-        logf(kDebug, "zpc-dirs: no index in %s, building one", dir.c_str());
+    case zpcrepo::ReadStatus::missing:
+        logf(kDebug, "no index in %s, building one", dir.c_str());
         break;
-    case zpcdirs::ReadStatus::corrupt:
-        logf(kWarning, "zpc-dirs: index of %s is corrupt (%s), rebuilding it", dir.c_str(),
-              why.c_str());
+    case zpcrepo::ReadStatus::corrupt:
+        logf(kWarning, "index of %s is corrupt (%s), rebuilding it", dir.c_str(), why.c_str());
         break;
     }
-    refresh_dir(dir, out);
-}
-
-// Sorted by name (stable: directory and file order kept within a name), so
-// callers that sort again find the work done.
-void sort_by_name(std::vector<ZpiPtr> &v) {
-    std::stable_sort(v.begin(), v.end(),
-                     [](const ZpiPtr &a, const ZpiPtr &b) { return strcmp(a->name, b->name) < 0; });
+    refresh_dir(c, dir, out);
 }
 
 void ensure_loaded(DirsConn *c) {
@@ -188,20 +209,9 @@ void ensure_loaded(DirsConn *c) {
         return;
     c->entries.clear();
     for (const std::string &d : c->dirs)
-        load_dir(d, c->entries);
-    sort_by_name(c->entries);
+        load_dir(c, d, c->entries);
+    zpcrepo::sort_by_name(c->entries);
     c->loaded = true;
-}
-
-bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant, const char *version,
-             int arch) {
-    if (strcmp(z->name, name) != 0 && (!pattern || fnmatch(name, z->name, 0) != 0))
-        return false;
-    if (!zpk_variant_accepts(z, variant))
-        return false;
-    if (version && strcmp(z->version, version) != 0)
-        return false;
-    return arch == 0 || (z->arch & arch) != 0;
 }
 
 // The file behind a record, only when it lies directly in a configured
@@ -223,6 +233,8 @@ std::string package_path(const DirsConn *c, const ZPI *z) {
 ZPC *connect_impl(s_ekva **conf) {
     auto *c = new DirsConn();
     c->dirs = parse_dirs(conf ? ekva_getval(conf, "zpc_dirs") : nullptr);
+    const char *cache = conf ? ekva_getval(conf, "zpc_dirs_cache") : nullptr;
+    c->cache = cache && *cache ? cache : std::string(zpm_root_prefix()) + kDefaultCache;
     const char *dn = conf ? ekva_getval(conf, "dist_name") : nullptr;
     const char *dv = conf ? ekva_getval(conf, "dist_vers") : nullptr;
     const char *an = conf ? ekva_getval(conf, "arch_name") : nullptr;
@@ -230,53 +242,29 @@ ZPC *connect_impl(s_ekva **conf) {
     c->zpc.dist_vers = dv ? strdup(dv) : nullptr;
     c->zpc.arch = an ? zpk_arch_getid(an) : ZPK_ARCH_ANY;
     for (const std::string &d : c->dirs)
-        logf(kDebug, "zpc-dirs: using directory %s", d.c_str());
+        logf(kDebug, "using directory %s", d.c_str());
     return &c->zpc;
 }
 
 int findpkg_impl(DirsConn *c, const char *name, const char *variant, const char *version, int arch,
                  ZPI ***list) {
     ensure_loaded(c);
-    // Without special characters a pattern matches only its own text.
-    bool pattern = strpbrk(name, "*?[\\") != nullptr;
-    // A request for everything (zpm filling its cache) takes the records
-    // themselves instead of copies, which halves the cost of a large
-    // catalogue; the next search reads the index again.
-    bool hand_over = strcmp(name, "*") == 0;
-    std::vector<ZPI *> found;
-    for (ZpiPtr &z : c->entries) {
-        if (!accepts(z.get(), name, pattern, variant, version, arch))
-            continue;
-        if (ZPI *rec = hand_over ? z.release() : zpk_info_copy(z.get()))
-            found.push_back(rec);
-    }
-    if (hand_over) {
-        c->entries.clear();
-        c->loaded = false;
-    }
-    if (found.empty())
-        return 0;
-    ZPI **arr = static_cast<ZPI **>(calloc(found.size() + 1, sizeof(ZPI *)));
-    if (!arr) {
-        for (ZPI *z : found)
-            zpk_info_free(z);
-        return 0;
-    }
-    std::copy(found.begin(), found.end(), arr);
-    *list = arr;
-    return static_cast<int>(found.size());
+    int n = zpcrepo::find_records(c->entries, name, variant, version, arch, list);
+    if (strcmp(name, "*") == 0)
+        c->loaded = false; // the records went to zpm
+    return n;
 }
 
 int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
     std::string path = package_path(c, zpi);
     if (path.empty()) {
-        logf(kError, "zpc-dirs: no package file for %s",
+        logf(kError, "no package file for %s",
               zpi && zpi->name ? zpi->name : "(unnamed)");
         return -1;
     }
     File in(fopen(path.c_str(), "rbe"));
     if (!in) {
-        logf(kError, "zpc-dirs: cannot open %s: %s", path.c_str(), strerror(errno));
+        logf(kError, "cannot open %s: %s", path.c_str(), strerror(errno));
         return -1;
     }
     char buf[65536];
@@ -284,13 +272,13 @@ int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, in.get())) > 0) {
         if (fwrite(buf, 1, n, out) != n) {
-            logf(kError, "zpc-dirs: failed writing %s: %s", path.c_str(), strerror(errno));
+            logf(kError, "failed writing %s: %s", path.c_str(), strerror(errno));
             return -1;
         }
         total += static_cast<long long>(n);
     }
     if (ferror(in.get())) {
-        logf(kError, "zpc-dirs: failed reading %s", path.c_str());
+        logf(kError, "failed reading %s", path.c_str());
         return -1;
     }
     return total > 0x7fffffffLL ? -1 : static_cast<int>(total);
@@ -298,38 +286,15 @@ int readpkg_impl(DirsConn *c, ZPI *zpi, FILE *out) {
 
 } // namespace
 
-namespace zpcdirs {
-
-namespace {
-s_zpmlog *the_log = nullptr;
-}
-
-void set_log(s_zpmlog *log) {
-    the_log = log;
-}
-
-void logf(int level, const char *fmt, ...) {
-    if (!the_log)
-        return;
-    char text[2001];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    log_write(the_log, level, text);
-}
-
-} // namespace zpcdirs
-
 // Exceptions (out of memory in the containers) stop at this boundary.
 extern "C" {
 
 __attribute__((visibility("default"))) ZPC *zpc_connect(s_ekva **conf, s_zpmlog *log) {
-    zpcdirs::set_log(log);
+    zpcrepo::set_log(log, "zpc-dirs");
     try {
         return connect_impl(conf);
     } catch (...) {
-        logf(kError, "zpc-dirs: cannot connect: out of memory");
+        logf(kError, "cannot connect: out of memory");
         return nullptr;
     }
 }
@@ -342,13 +307,13 @@ __attribute__((visibility("default"))) int zpc_refresh(ZPC *zpc) {
         std::vector<ZpiPtr> all;
         bool ok = true;
         for (const std::string &d : c->dirs)
-            ok = refresh_dir(d, all) && ok;
-        sort_by_name(all);
+            ok = refresh_dir(c, d, all) && ok;
+        zpcrepo::sort_by_name(all);
         c->entries = std::move(all);
         c->loaded = true;
         return ok ? 0 : -1;
     } catch (...) {
-        logf(kError, "zpc-dirs: refresh failed: out of memory");
+        logf(kError, "refresh failed: out of memory");
         return -1;
     }
 }
@@ -360,7 +325,7 @@ zpc_findpkg(ZPC *zpc, char *name, char *variant, char *version, int arch, s_ekva
     try {
         return findpkg_impl(conn_of(zpc), name, variant, version, arch, list);
     } catch (...) {
-        logf(kError, "zpc-dirs: search failed: out of memory");
+        logf(kError, "search failed: out of memory");
         return 0;
     }
 }

@@ -22,6 +22,7 @@ zpc_refresh_fn pzpm_zpc_refresh = nullptr;
 zpc_findpkg_fn pzpm_zpc_findpkg = nullptr;
 zpc_readpkg_fn pzpm_zpc_readpkg = nullptr;
 zpc_release_fn pzpm_zpc_release = nullptr;
+zpc_prefetch_fn pzpm_zpc_prefetch = nullptr;
 
 namespace {
 
@@ -121,6 +122,12 @@ void *zpm_zpc_load(const char *backend_library) {
             ok = false;
         }
     }
+    // Optional: a back end without it is used as before, without a word.
+    if (ok) {
+        dlerror();
+        pzpm_zpc_prefetch = reinterpret_cast<zpc_prefetch_fn>(dlsym(handle, "zpc_prefetch"));
+        dlerror();
+    }
     if (!ok) {
         // Leave no pointer into a library that is about to go away.
         pzpm_zpc_connect = nullptr;
@@ -128,6 +135,7 @@ void *zpm_zpc_load(const char *backend_library) {
         pzpm_zpc_findpkg = nullptr;
         pzpm_zpc_readpkg = nullptr;
         pzpm_zpc_release = nullptr;
+        pzpm_zpc_prefetch = nullptr;
         dlclose(handle);
         return nullptr;
     }
@@ -135,6 +143,7 @@ void *zpm_zpc_load(const char *backend_library) {
 }
 
 void zpm_zpc_close(void *backend_handle) {
+    pzpm_zpc_prefetch = nullptr;
     if (backend_handle)
         dlclose(backend_handle);
 }

@@ -16,6 +16,8 @@ extern zpc_refresh_fn pzpm_zpc_refresh;
 extern zpc_findpkg_fn pzpm_zpc_findpkg;
 extern zpc_readpkg_fn pzpm_zpc_readpkg;
 extern zpc_release_fn pzpm_zpc_release;
+/* The back end's optional zpc_prefetch; NULL when it has none. */
+extern zpc_prefetch_fn pzpm_zpc_prefetch;
 
 void *zpm_zpc_load(const char *backend_library);
 void zpm_zpc_close(void *backend_handle);

@@ -11,6 +11,7 @@
 
 #include "exec.h"
 #include "exec_common.h"
+#include "exec_prefetch.h"
 #include "fsops.h"
 #include "inventory.h"
 #include "loglib.h"
@@ -273,6 +274,7 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
 
 extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     ZPT *t = *zpt;
+    zpm::exec::prefetch(t, zpc);
     if (fetch(t->zpi, t->zpk_stat, zpc, "zpm_exe_install") != 0)
         return -1;
     if (t->all_zpds) {

@@ -15,6 +15,7 @@
 #include "cres.h"
 #include "exec.h"
 #include "exec_common.h"
+#include "exec_prefetch.h"
 #include "fsops.h"
 #include "inventory.h"
 #include "loglib.h"
@@ -270,6 +271,7 @@ extern "C" int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, Z
 
 extern "C" int zpm_exe_update(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     ZPT *t = *zpt;
+    zpm::exec::prefetch(t, zpc);
     if (fetch(t->zpi, t->zpk_stat, zpc, "zpm_exe_update") != 0)
         return -1;
     for (int i = 0; t->all_zpds && i < t->num_zpds && t->all_zpds[i]; i++) {

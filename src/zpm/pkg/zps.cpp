@@ -110,7 +110,8 @@ int feed_stream(EVP_MD_CTX *ctx, FILE *ver_file, long long *total) {
     }
 }
 
-int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FILE *ver_file) {
+int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
+                     const EVP_MD *md) {
     PKeyPtr key(X509_get_pubkey(cert));
     if (!key) {
         zlogf(ZLOG_INFO, "failure loading public key");
@@ -123,7 +124,7 @@ int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FI
         return ZPS_UNDECIDED;
     }
     zlogf(ZLOG_DEBUG, "BIO_get_md_ctx: Successfully loaded signature");
-    if (EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha1(), nullptr, key.get()) != 1) {
+    if (EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key.get()) != 1) {
         zlogf(ZLOG_INFO, "EVP_DigestVerifyInit: failure initializing signature");
         return ZPS_UNDECIDED;
     }
@@ -140,7 +141,8 @@ int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FI
     return ZPS_VERIFIED;
 }
 
-int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, FILE *ver_file) {
+int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
+            const EVP_MD *md) {
     zlogf(ZLOG_DEBUG, "zps_fverify_rsa: verifiy of %s", sig_subj);
     zps_bio_err();
     const std::string path = cert_path(sig_subj);
@@ -154,7 +156,7 @@ int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, F
         return rc;
     if (!ver_file)
         return ZPS_UNDECIDED;
-    return verify_signature(cert.get(), rsa_data, rsa_size, ver_file);
+    return verify_signature(cert.get(), rsa_data, rsa_size, ver_file, md);
 }
 
 } // namespace
@@ -163,11 +165,31 @@ extern "C" int zps_fverify_rsa(const char *sig_subj, const unsigned char *rsa_da
                                FILE *ver_file) {
     int rc;
     try {
-        rc = fverify(sig_subj ? sig_subj : "", rsa_data, rsa_size, ver_file);
+        rc = fverify(sig_subj ? sig_subj : "", rsa_data, rsa_size, ver_file, EVP_sha1());
     } catch (...) { // allocation failure: the check could not be carried out
         rc = ZPS_UNDECIDED;
     }
     // Leave no stale entries behind for the next OpenSSL user.
+    ERR_clear_error();
+    return rc;
+}
+
+// Detached signatures (a repository index): the same store, subject and
+// validity rules as package signatures, with SHA-256.
+extern "C" int zpm_verify_detached(const char *signer, const void *data, size_t len,
+                                   const unsigned char *sig, size_t sig_len) {
+    if (!data || sig_len > 0x7fffffff)
+        return ZPS_UNDECIDED;
+    FILE *in = fmemopen(const_cast<void *>(data), len, "r");
+    if (!in)
+        return ZPS_UNDECIDED;
+    int rc;
+    try {
+        rc = fverify(signer ? signer : "", sig, static_cast<int>(sig_len), in, EVP_sha256());
+    } catch (...) {
+        rc = ZPS_UNDECIDED;
+    }
+    fclose(in);
     ERR_clear_error();
     return rc;
 }

@@ -25,6 +25,11 @@ extern "C" {
 
 int zps_fverify_rsa(const char *sig_subj, const unsigned char *rsa_data, int rsa_size,
                     FILE *ver_file);
+/* A detached RSA/SHA-256 signature over len bytes at data, checked like a
+ * package signature (the signer's certificate from the store); the same
+ * result codes.  A service of the back ends (zpm/zpc.h). */
+int zpm_verify_detached(const char *signer, const void *data, size_t len,
+                        const unsigned char *sig, size_t sig_len);
 X509_NAME *x509_str2subj(const char *subject, int chtype, int multirdn);
 time_t asn1_time_to_timestamp(const ASN1_TIME *as);
 

@@ -14,8 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-
-namespace zpcdirs {
+namespace zpcrepo {
 
 namespace {
 
@@ -254,8 +253,9 @@ ReadStatus parse_index(const std::string &dir, const std::string &text, std::vec
     return ReadStatus::ok;
 }
 
-ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::string &why) {
-    std::string path = dir + "/" + kIndexName;
+ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::string &why,
+                      const std::string &from_dir) {
+    std::string path = (from_dir.empty() ? dir : from_dir) + "/" + kIndexName;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         why = strerror(errno);
@@ -307,11 +307,15 @@ bool write_entry(FILE *f, const ZPI *z, const std::string &dir) {
 
 } // namespace
 
-bool write_index(const std::string &dir, const std::vector<ZpiPtr> &zpis, std::string &why) {
-    std::string tmpl = dir + "/.index.ldif.XXXXXX";
+bool write_index(const std::string &dir, const std::vector<ZpiPtr> &zpis, std::string &why,
+                 const std::string &to_dir) {
+    const std::string &out_dir = to_dir.empty() ? dir : to_dir;
+    std::string tmpl = out_dir + "/.index.ldif.XXXXXX";
     int fd = mkstemp(tmpl.data());
     if (fd < 0) {
-        why = std::string("cannot create ") + tmpl + ": " + strerror(errno);
+        int err = errno;
+        why = std::string("cannot create ") + tmpl + ": " + strerror(err);
+        errno = err;
         return false;
     }
     fchmod(fd, 0644);
@@ -332,15 +336,16 @@ bool write_index(const std::string &dir, const std::vector<ZpiPtr> &zpis, std::s
         ok = false;
         err = errno;
     }
-    if (ok && rename(tmpl.c_str(), (dir + "/" + kIndexName).c_str()) != 0) {
+    if (ok && rename(tmpl.c_str(), (out_dir + "/" + kIndexName).c_str()) != 0) {
         ok = false;
         err = errno;
     }
     if (ok)
         return true;
-    why = std::string("cannot write index in ") + dir + ": " + strerror(err);
+    why = std::string("cannot write index in ") + out_dir + ": " + strerror(err);
     unlink(tmpl.c_str());
+    errno = err;
     return false;
 }
 
-} // namespace zpcdirs
+} // namespace zpcrepo
