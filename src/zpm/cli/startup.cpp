@@ -249,7 +249,8 @@ void prepare_target_root(const ZpmRun *run) {
         return;
     for (const std::string &d :
          {zpm::paths::installed_dir(), zpm::paths::fileindex_dir(), zpm::paths::stage_dir(),
-          zpm::paths::script_dir(), zpm::paths::at(zpm::paths::kVarDir) + "/log"}) {
+          zpm::paths::script_dir(), zpm::paths::at(zpm::paths::kVarDir) + "/log",
+          zpm::paths::at("/etc")}) { // ldconfig -r writes the image's cache there
         std::string copy = d;
         zpm_zpf_mkdir(copy.data(), 0755);
     }
