@@ -12,9 +12,9 @@ namespace zpmtty {
 namespace {
 
 // Options of yad that take a value, given as "--opt=value" or "--opt value".
-const char *const kWithValue[] = {"title",    "text",         "image",       "entry-text",
-                                  "filename", "timeout",      "column",      "field",
-                                  "button",   "width",        "height",      "fontname",
+const char *const kWithValue[] = {"title",        "text",        "image",         "entry-text",
+                                  "filename",     "timeout",     "column",        "field",
+                                  "button",       "width",       "height",        "fontname",
                                   "print-column", "hide-column", "buttons-layout"};
 
 bool takes_value(const std::string &opt) {

@@ -61,8 +61,7 @@ bool ask(const std::string &prompt, std::string *reply) {
 }
 
 void refuse(const char *what, const std::string &text, const char *hint) {
-    fprintf(stderr, "zpm-tty: no terminal to answer on, %s: %s\n(%s)\n", what, text.c_str(),
-            hint);
+    fprintf(stderr, "zpm-tty: no terminal to answer on, %s: %s\n(%s)\n", what, text.c_str(), hint);
 }
 
 int question(const Dialog &d) {

@@ -20,8 +20,7 @@ const char kHelp[] =
     "and questions are asked on the terminal (/dev/tty).  Without a terminal a\n"
     "question is answered no and a choice is not made; use -d or -f to take the\n"
     "defaults.  A list or search with -o outform=csv or outform=ldif prints its\n"
-    "rows as colon-separated values or LDIF.  The stand-in lies in " ZPM_BACKEND_DIR
-    "/tty.\n"
+    "rows as colon-separated values or LDIF.  The stand-in lies in " ZPM_BACKEND_DIR "/tty.\n"
     "zpm's own usage follows.\n\n";
 
 // zpm beside this program, else the one on PATH.

@@ -24,8 +24,7 @@ int in_target_root(const std::function<int()> &fn) {
     if (pid == 0) {
         const std::string &root = zpm::paths::root();
         if (chroot(root.c_str()) != 0 || chdir("/") != 0) {
-            zlogf(ZLOG_ERROR, "Cannot enter the target root %s: %s", root.c_str(),
-                  strerror(errno));
+            zlogf(ZLOG_ERROR, "Cannot enter the target root %s: %s", root.c_str(), strerror(errno));
             _exit(1);
         }
         int rc = fn();
