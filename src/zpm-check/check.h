@@ -35,7 +35,7 @@ struct Finding {
 
 struct Options {
     std::vector<std::string> names; // packages to check; empty: all
-    unsigned threads = 2;
+    unsigned threads = 1;
 };
 
 struct Report {

@@ -29,7 +29,7 @@ const char kHelp[] =
     "  -m, --machine        one line per difference: KIND<TAB>PACKAGE<TAB>PATH<TAB>DETAIL\n"
     "                       (kinds: content missing type unlisted mode link shared\n"
     "                       orphan-index no-index leftover unreadable)\n"
-    "  -j, --jobs N         hash on N threads (default 2)\n"
+    "  -j, --jobs N         hash on N threads (default 1)\n"
     "      --repair NAME    restore the changed or missing files, modes and links of\n"
     "                       NAME from its staged package file, after checking its\n"
     "                       signature and hash lists again; a failure puts back what\n"
