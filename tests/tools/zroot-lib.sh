@@ -107,12 +107,15 @@ zroot_fake_yad() {
 # sanitized build.  With ZROOT_SANITIZER_LOG (a directory inside the root, made by
 # zroot_create) every report is written there as a file instead of to standard error, so
 # none is lost with an output a test discards (the integration tests look there).
-zroot_san_env() {
+zroot_san_env() { # [traced]: the command runs under ptrace (strace), where LeakSanitizer cannot
   local v val
   for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
     val=${!v:-}
     if [ -n "${ZROOT_SANITIZER_LOG:-}" ] && [ "$v" != LSAN_OPTIONS ]; then
       val="${val:+$val:}log_path=$ZROOT_SANITIZER_LOG/report"
+    fi
+    if [ "${1:-}" = traced ] && [ "$v" = ASAN_OPTIONS ]; then
+      val="${val:+$val:}detect_leaks=0"
     fi
     [ -n "$val" ] && printf '%s\n' "$v=$val"
   done
@@ -121,7 +124,7 @@ zroot_san_env() {
 
 zroot_run() {
   local san
-  mapfile -t san < <(zroot_san_env)
+  mapfile -t san < <(zroot_san_env "$([ "${1:-}" = strace ] && echo traced)")
   chroot "$ZR" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
     HOME=/root LC_ALL=C TZ=UTC ${DISPLAY:+DISPLAY=$DISPLAY} "${san[@]}" "$@"
 }

@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace zpm::paths {
 
@@ -8,6 +9,16 @@ namespace {
 std::string &root_prefix() {
     static std::string prefix;
     return prefix;
+}
+bool &target_active() {
+    static bool active = false;
+    return active;
+}
+// The target root's own file or directory when it has one, else the host's.
+std::string own_or_host(const char *fixed) {
+    struct stat st;
+    std::string own = root_prefix() + fixed;
+    return lstat(own.c_str(), &st) == 0 ? own : fixed;
 }
 } // namespace
 
@@ -19,6 +30,22 @@ void set_root(std::string root) {
 
 const std::string &root() { return root_prefix(); }
 
+void set_target_root(std::string dir) {
+    set_root(std::move(dir));
+    target_active() = !root_prefix().empty();
+}
+
+bool target_root_active() { return target_active(); }
+
+std::string inside(const std::string &path) {
+    const std::string &r = root_prefix();
+    if (!target_active() || path.compare(0, r.size(), r) != 0)
+        return path;
+    if (path.size() == r.size())
+        return "/";
+    return path[r.size()] == '/' ? path.substr(r.size()) : path;
+}
+
 std::string at(const char *fixed) { return root_prefix() + fixed; }
 
 } // namespace zpm::paths
@@ -28,8 +55,8 @@ extern "C" const char *zpm_root_prefix(void) { return zpm::paths::root().c_str()
 
 namespace zpm::paths {
 
-std::string conf_file() { return at(kConfFile); }
-std::string lib_dir() { return at(kLibDir); }
+std::string conf_file() { return target_active() ? own_or_host(kConfFile) : at(kConfFile); }
+std::string lib_dir() { return target_active() ? kLibDir : at(kLibDir); }
 std::string log_file() {
     char buf[256];
     std::snprintf(buf, sizeof buf, "%.200s/log/zpm.log", at(kVarDir).c_str());
@@ -40,12 +67,16 @@ std::string installed_dir() { return at(kInstalledDir); }
 std::string fileindex_dir() { return at(kFileIndexDir); }
 std::string stage_dir() { return at(kStageDir); }
 std::string script_dir() { return at(kScriptDir); }
-std::string certstore_dir() { return at(kCertStore); }
+std::string certstore_dir() {
+    return target_active() ? own_or_host(kCertStore) : at(kCertStore);
+}
 std::string lock_file() { return at(kLockFile); }
 std::string install_log() { return at(kInstallLog); }
 std::string repo_dir() { return at(kRepoDir); }
-std::string tmp_template(const char *fixed_template) { return at(fixed_template); }
-std::string ldconfig() { return at(kLdconfig); }
+std::string tmp_template(const char *fixed_template) {
+    return target_active() ? fixed_template : at(fixed_template);
+}
+std::string ldconfig() { return target_active() ? kLdconfig : at(kLdconfig); }
 std::string target(const std::string &abs_path) { return root_prefix() + abs_path; }
 
 } // namespace zpm::paths

@@ -13,6 +13,17 @@ namespace zpm::paths {
 void set_root(std::string root); // "" for the real system
 const std::string &root();
 
+// A target root for building an image (zpm -o root=DIR): the managed
+// system's paths (inventory, stage, lock, log, targets) lie inside dir, but
+// the configuration file and the certificate store are the host's unless dir
+// has its own, and what belongs to the running program (its back ends, its
+// temporary files, ldconfig) stays the host's.  "" ends it.
+void set_target_root(std::string dir);
+bool target_root_active();
+// A path formed with the root prefix, as a process chrooted into the target
+// root sees it; other paths unchanged.
+std::string inside(const std::string &path);
+
 // The fixed names, as the system knows them.
 inline constexpr const char *kConfFile = "/etc/zpm.conf";
 inline constexpr const char *kLibDir = ZPM_BACKEND_DIR; // "/usr/lib/zpm" by default

@@ -41,7 +41,19 @@ struct ZpmRun {
     s_ekva **zpm_sys_conf = nullptr;
     int zpm_loglevel = 7;
     void *zpc_backend_handle = nullptr;
+    // Strict exit statuses (-o status=strict, or zpm_status=strict in the
+    // configuration): a mode that failed to do what was asked says so.
+    bool strict = false;
 };
+
+// Exit statuses under the strict switch, for the first name that failed.
+enum {
+    ZPM_STATUS_NOT_DONE = 3, // unknown name, nothing to plan, refused package
+    ZPM_STATUS_FAILED = 4,   // carrying it out failed
+    ZPM_STATUS_DECLINED = 5, // the question was answered no (or could not be asked)
+};
+// status under the strict switch, 0 without it (modes_common.cpp).
+int zpm_strict_status(const ZpmRun *run, int status);
 
 struct options;
 

@@ -51,3 +51,5 @@ ZPM *zpm_mode_open_inventory(ZpmRun *run) {
         zpm_fail_exit(run, "Failed to open local package inventory");
     return zpm;
 }
+
+int zpm_strict_status(const ZpmRun *run, int status) { return run->strict ? status : 0; }

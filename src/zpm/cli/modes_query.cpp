@@ -10,6 +10,7 @@
 #include "getopts.h"
 #include "inventory.h"
 #include "loglib.h"
+#include "recptr.h"
 #include "report.h"
 #include "zpf.h"
 #include "zpk.h"
@@ -59,7 +60,8 @@ int query_file(ZpmRun *run, const char *name, int list_format) {
         zpm_zpk_info_write(zpi, nullptr, ZPM_INFO_ZPKFILE, list_format, run->verbose);
         zpk_info_free(zpi);
     }
-    return finish(run, nullptr);
+    int rc = finish(run, nullptr);
+    return zpi ? rc : zpm_strict_status(run, ZPM_STATUS_NOT_DONE);
 }
 
 } // namespace
@@ -102,8 +104,11 @@ int zpm_mode_contents(ZpmRun *run) {
         zlogf(ZLOG_DEBUG, "Querying installed package %s ...", name);
         char **files = zpm_zpl_index(zpm, name);
         print_lines(files);
+        // Installed without files is no failure; not installed is.
+        bool known = files || ZpiPtr(zpm_zpl_info(zpm, name));
         arr_free(files);
-        return finish(run, zpm);
+        int rc = finish(run, zpm);
+        return known ? rc : zpm_strict_status(run, ZPM_STATUS_NOT_DONE);
     }
     zlogf(ZLOG_DEBUG, "Querying local file %s...", name);
     char **files = zpm_zpf_index(zpm, name);
@@ -127,7 +132,8 @@ int zpm_mode_query(ZpmRun *run) {
         zpm_zpk_info_write(zpi, nullptr, ZPM_INFO_INSTALLED, list_format, 1);
         zpk_info_free(zpi);
     }
-    return finish(run, zpm);
+    int rc = finish(run, zpm);
+    return zpi ? rc : zpm_strict_status(run, ZPM_STATUS_NOT_DONE);
 }
 
 int zpm_mode_search(ZpmRun *run) {
@@ -158,10 +164,12 @@ int zpm_mode_refresh(ZpmRun *run) {
         finish(run, nullptr);
         return 1;
     }
-    if (pzpm_zpc_refresh(zpc) == 0)
+    bool refreshed = pzpm_zpc_refresh(zpc) == 0;
+    if (refreshed)
         zpmui_infof(0, "%s", "Ok, refreshed the package catalogue\n");
     else
         zpmui_infof(0, "%s", "Failed to refresh the catalogue\n");
     pzpm_zpc_release(zpc);
-    return finish(run, nullptr);
+    int rc = finish(run, nullptr);
+    return refreshed ? rc : zpm_strict_status(run, ZPM_STATUS_FAILED);
 }

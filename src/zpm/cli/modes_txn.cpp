@@ -16,6 +16,7 @@
 #include "loglib.h"
 #include "plan.h"
 #include "plan_common.h"
+#include "recptr.h"
 #include "report.h"
 #include "zpmui.h"
 
@@ -32,7 +33,13 @@ struct TxnCtx {
     int dry_count = 0;
     bool cached = false;
     bool update_all = false;
+    int failed = 0; // strict status of the first name that failed
 };
+
+void note_failure(TxnCtx &c, int status) {
+    if (!c.failed)
+        c.failed = status;
+}
 
 // The "incdir" option as a one-element list, or null.
 char **incdir_dirs(ZpmRun *run) {
@@ -107,6 +114,8 @@ void execute(TxnCtx &c, ZPT *zpt, const char *name, int kind, bool quiet = false
     for (const auto &dir : zpm::exec::take_kept_backups())
         kept += "The files that could not be restored are kept in " + dir + "\n";
     static const char *const verb[] = {"installing", "updating", "deleting"};
+    if (rc != 0)
+        note_failure(c, ZPM_STATUS_FAILED);
     // The formats come from the literal tables above.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -136,6 +145,7 @@ void confirm_and_run(TxnCtx &c, ZPT *zpt, const char *name, int kind) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (!zpmui_yesno(zpmui, zpmui->textbuf, 1)) {
+        note_failure(c, ZPM_STATUS_DECLINED);
         if (skip_log[kind])
             zlogf(ZLOG_INFO, skip_log[kind], name);
         return;
@@ -199,6 +209,7 @@ int zpm_mode_install(ZpmRun *run) {
         ZPT *zpt = nullptr;
         if (!zpm_pre_install(c.zpm, c.zpc, *n, c.variant, c.dep_dirs, &zpt)) {
             zpmui_infof(0, "%s cannot be installed\n", *n);
+            note_failure(c, ZPM_STATUS_NOT_DONE);
             continue;
         }
         if (dry_run)
@@ -208,7 +219,8 @@ int zpm_mode_install(ZpmRun *run) {
         zpt_free(zpt);
     }
     close_all(c);
-    return dry_run ? end_dry(c, "The following packages would be installed") : 0;
+    return dry_run ? end_dry(c, "The following packages would be installed")
+                   : zpm_strict_status(c.run, c.failed);
 }
 
 namespace {
@@ -219,6 +231,9 @@ void update_one(TxnCtx &c, const char *name, bool single) {
     ZPT *zpt = nullptr;
     if (!zpm_pre_update(c.zpm, c.zpc, const_cast<char *>(name), c.variant, c.dep_dirs, &zpt)) {
         zlogf(single ? ZLOG_INFO : ZLOG_DEBUG, "no update for %s", name);
+        ZpiPtr there(zpm_zpl_info(c.zpm, name)); // current is fine, unknown is not
+        if (!there)
+            note_failure(c, ZPM_STATUS_NOT_DONE);
         return;
     }
     if (dry_run)
@@ -262,7 +277,7 @@ int zpm_mode_update(ZpmRun *run) {
     close_all(c);
     arr_free(owned);
     if (!dry_run)
-        return 0;
+        return zpm_strict_status(run, c.failed);
     if (!c.dry || c.dry_count == 0) {
         zpmui_infof(0, "%s", "There are no updates available\n");
         return 0;
@@ -282,6 +297,7 @@ int zpm_mode_delete(ZpmRun *run) {
         ZPT *zpt = nullptr;
         if (!zpm_pre_delete(c.zpm, *n, &zpt)) {
             zlogf(ZLOG_INFO, "%s cannot be removed", *n);
+            note_failure(c, ZPM_STATUS_NOT_DONE);
             continue;
         }
         if (dry_run)
@@ -291,7 +307,8 @@ int zpm_mode_delete(ZpmRun *run) {
         zpt_free(zpt);
     }
     close_all(c);
-    return dry_run ? end_dry(c, "The following packages would be deleted") : 0;
+    return dry_run ? end_dry(c, "The following packages would be deleted")
+                   : zpm_strict_status(run, c.failed);
 }
 
 namespace {

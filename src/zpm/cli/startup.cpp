@@ -1,15 +1,19 @@
 // Start-up of zpm: user interface, command line, configuration, log, catalogue
 // back end, then the one mode of this run.  The order matters: the user
 // interface must exist before any message, the log before the back end.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "arr.h"
 #include "catalogue.h"
+#include "fsops.h"
 #include "frontend.h"
 #include "getopts.h"
 #include "loglib.h"
@@ -221,6 +225,44 @@ void load_backend(ZpmRun *run) {
     }
 }
 
+// -o root=DIR: the system being managed is the one in DIR (an image being
+// built), from before its configuration is read.
+void take_target_root(const ZpmRun *run) {
+    const char *dir = ekva_getval(run->zpm_opt_user, "root");
+    if (!dir)
+        return;
+    char real[PATH_MAX];
+    struct stat st;
+    if (!*dir || !realpath(dir, real) || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "Target root %s is not a directory\n", dir);
+        std::exit(1);
+    }
+    zpm::paths::set_target_root(real);
+}
+
+// An image starts empty: the modes that change it get the inventory's
+// directories and the log's directory made inside it.
+void prepare_target_root(const ZpmRun *run) {
+    bool changes = run->zpm_mode == ZPM_MODE_INSTALL || run->zpm_mode == ZPM_MODE_UPDATE ||
+                   run->zpm_mode == ZPM_MODE_DELETE;
+    if (!zpm::paths::target_root_active() || !changes || dry_run)
+        return;
+    for (const std::string &d :
+         {zpm::paths::installed_dir(), zpm::paths::fileindex_dir(), zpm::paths::stage_dir(),
+          zpm::paths::script_dir(), zpm::paths::at(zpm::paths::kVarDir) + "/log",
+          zpm::paths::at("/etc")}) { // ldconfig -r writes the image's cache there
+        std::string copy = d;
+        zpm_zpf_mkdir(copy.data(), 0755);
+    }
+}
+
+bool strict_wanted(const ZpmRun *run) {
+    const char *opt = ekva_getval(run->zpm_opt_user, "status");
+    const char *conf = ekva_getval(run->zpm_sys_conf, "zpm_status");
+    const char *v = opt ? opt : conf;
+    return v && strcasecmp(v, "strict") == 0;
+}
+
 void release_run(ZpmRun *run) {
     arr_free(run->object_names);
     std::free(run->logfilename);
@@ -248,7 +290,10 @@ int zpm_main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "menu") == 0)
         menu_placeholder();
     zpm_read_cmdline(&run, argc, argv, table.data());
+    take_target_root(&run);
     run.zpm_sys_conf = read_config(&run);
+    run.strict = strict_wanted(&run);
+    prepare_target_root(&run);
     run.zpm_loglevel = log_level_of(&run);
     open_log(&run);
     log_vote_mode();

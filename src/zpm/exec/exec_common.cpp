@@ -184,7 +184,7 @@ namespace {
 // when null) and waits for it, as system() would: SIGINT and SIGQUIT are
 // ignored meanwhile.  Returns the wait status, or -1 when it cannot start.
 int spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-          const char *dir, bool quiet) {
+          const char *dir, bool quiet, const char *root_dir = nullptr) {
     std::vector<char *> av, ev;
     for (const auto &a : argv)
         av.push_back(const_cast<char *>(a.c_str()));
@@ -203,6 +203,8 @@ int spawn(const std::vector<std::string> &argv, const std::vector<std::string> &
         sigaction(SIGINT, &old_int, nullptr);
         sigaction(SIGQUIT, &old_quit, nullptr);
         signal(SIGPIPE, SIG_DFL);
+        if (root_dir && (chroot(root_dir) != 0 || chdir("/") != 0))
+            _exit(127); // the target root cannot be entered: nothing to run there
         if (dir && chdir(dir) != 0)
             _exit(2); // what "cd" in a shell gives
         if (quiet) {
@@ -241,29 +243,55 @@ std::vector<std::string> script_env(const std::vector<std::string> &assigns) {
     for (char **e = environ; e && *e; e++)
         if (!assigned(*e))
             env.emplace_back(*e);
-    env.push_back("PATH=" + zpm::paths::script_dir());
+    env.push_back("PATH=" + zpm::paths::inside(zpm::paths::script_dir()));
     env.insert(env.end(), assigns.begin(), assigns.end());
     return env;
 }
 
 } // namespace
 
-int run_script(const char *who, const std::vector<std::string> &assigns,
-               const std::string &script) {
-    const std::string sd = zpm::paths::script_dir();
+namespace {
+
+// With a target root, scripts run chrooted into it (the target root itself
+// when one is active, else null) and see every path from inside.
+const char *script_root() {
+    return zpm::paths::target_root_active() ? zpm::paths::root().c_str() : nullptr;
+}
+
+std::vector<std::string> inside_assigns(const std::vector<std::string> &assigns) {
+    std::vector<std::string> out;
+    for (const auto &a : assigns) {
+        size_t eq = a.find('=');
+        out.push_back(eq == std::string::npos
+                          ? a
+                          : a.substr(0, eq + 1) + zpm::paths::inside(a.substr(eq + 1)));
+    }
+    return out;
+}
+
+} // namespace
+
+int run_script(const char *who, const std::vector<std::string> &given_assigns,
+               const std::string &given_script) {
+    const std::vector<std::string> assigns = inside_assigns(given_assigns);
+    const std::string script = zpm::paths::inside(given_script);
+    const std::string sd = zpm::paths::inside(zpm::paths::script_dir());
     std::string line = "cd " + sd + " && PATH=" + sd + " ";
     for (const auto &a : assigns)
         line += a + " ";
     line += sd + "/ash " + script;
     zlogf(ZLOG_DEBUG, "%scmdline: %s", who, line.c_str());
-    return spawn({sd + "/ash", script}, script_env(assigns), sd.c_str(), false);
+    return spawn({sd + "/ash", script}, script_env(assigns), sd.c_str(), false, script_root());
 }
 
 void run_ldconfig() {
     std::vector<std::string> env;
     for (char **e = environ; e && *e; e++)
         env.emplace_back(*e);
-    spawn({zpm::paths::ldconfig()}, env, nullptr, true);
+    if (zpm::paths::target_root_active())
+        spawn({zpm::paths::ldconfig(), "-r", zpm::paths::root()}, env, nullptr, true);
+    else
+        spawn({zpm::paths::ldconfig()}, env, nullptr, true);
 }
 
 /* ------------------------------------------------- checks and registration */

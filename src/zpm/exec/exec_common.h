@@ -55,6 +55,11 @@ int run_script(const char *who, const std::vector<std::string> &assigns,
                const std::string &script);
 // Runs ldconfig, its error output discarded; the result is not used.
 void run_ldconfig();
+// Runs fn, and with a target root in a child chrooted into it, so that what
+// fn does by path (link and permission lists) stays inside; paths handed to
+// fn must then be as seen from inside (zpm::paths::inside).  0 when fn gave
+// 0, else -1.
+int in_target_root(const std::function<int()> &fn);
 
 // The three verified file lists of an unpacked package.
 struct Forks {

@@ -95,7 +95,7 @@ void remove_links(const char *name) {
         return;
     }
     zlogf(ZLOG_DEBUG, "zpm_one_delete: Found link.txt, calling zpm_zpf_links");
-    int rc = zpm_zpf_links(list.c_str(), 1, 0);
+    int rc = in_target_root([&] { return zpm_zpf_links(zpm::paths::inside(list).c_str(), 1, 0); });
     zlogf(ZLOG_DEBUG, "zpm_one_delete: rc of zpm_zpf_links: %d", rc);
 }
 

@@ -213,11 +213,13 @@ void zpm::exec::apply_links_perms(char **info, const std::string &new_dir, const
     for (size_t i = 0; info && info[i]; i++) {
         if (!strcmp(info[i], "/link.txt")) {
             zlogf(ZLOG_DEBUG, "%s: Found link.txt, calling zpm_zpf_links", who);
-            int rc = zpm_zpf_links((new_dir + "/info/link.txt").c_str(), 1, 1);
+            const std::string list = zpm::paths::inside(new_dir + "/info/link.txt");
+            int rc = in_target_root([&] { return zpm_zpf_links(list.c_str(), 1, 1); });
             zlogf(ZLOG_DEBUG, "%s: rc of zpm_zpf_links: %d", who, rc);
         } else if (!strcmp(info[i], "/perm.txt")) {
             zlogf(ZLOG_DEBUG, "%s: Found perm.txt, calling zpm_zpf_perms", who);
-            int rc = zpm_zpf_perms((new_dir + "/info/perm.txt").c_str());
+            const std::string list = zpm::paths::inside(new_dir + "/info/perm.txt");
+            int rc = in_target_root([&] { return zpm_zpf_perms(list.c_str()); });
             zlogf(ZLOG_DEBUG, "%s: rc of zpm_zpf_perms: %d", who, rc);
         }
     }

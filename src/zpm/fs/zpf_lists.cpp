@@ -108,7 +108,10 @@ int open_parent(int at, const std::string &path, std::string &leaf, const char *
 }
 
 // chmod of path that never acts on what a link points to: the entry itself
-// is pinned with O_PATH and changed through /proc.
+// is pinned with O_PATH.  A regular file or directory is then opened through
+// the pinned entry and changed by its descriptor (this works in a target root
+// without /proc); anything else (a device, whose open could act) is changed
+// through /proc.
 int set_mode(const std::string &path, mode_t mode) {
     std::string leaf;
     HeldFd dir(open_parent(AT_FDCWD, path, leaf, "zpm_zpf_perms"));
@@ -122,7 +125,16 @@ int set_mode(const std::string &path, mode_t mode) {
         errno = ELOOP;
         return -1;
     }
-    return chmod(("/proc/self/fd/" + std::to_string(fd.get())).c_str(), mode);
+    const std::string pinned = "/proc/self/fd/" + std::to_string(fd.get());
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        HeldFd open_fd(
+            openat(dir.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat now;
+        if (open_fd.get() >= 0 && fstat(open_fd.get(), &now) == 0 && now.st_dev == st.st_dev &&
+            now.st_ino == st.st_ino)
+            return fchmod(open_fd.get(), mode);
+    }
+    return chmod(pinned.c_str(), mode);
 }
 
 void apply_perm(const std::string &file, const std::string &mode_text, int &rc) {
