@@ -460,6 +460,51 @@ TEST_F(ZpfHostile, SafeHardLinksAndDotSlashNamesStillWork) {
     EXPECT_EQ(zpm_zpf_index(nullptr, at("/hostile.zpk").c_str()), nullptr);
 }
 
+// A link member that leads to a regular file inside its own top-level
+// directory becomes a copy of that file (placing files in any order then
+// reads what it led to); any other link fails the unpacking, with why.
+TEST_F(ZpfHostile, LinkMembersAreSettled) {
+    ASSERT_EQ(
+        unpack({dir("data/"), sym("data/a", "b"), sym("data/b", "sub/../sub/c"), dir("data/sub/"),
+                reg("data/sub/c", "content"), sym("init/x", "y"), reg("init/y", "s")}),
+        0);
+    for (const char *f : {"data/a", "data/b", "init/x"}) {
+        struct stat st;
+        ASSERT_EQ(lstat(at("/deep/er/target/").append(f).c_str(), &st), 0) << f;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << f;
+    }
+    EXPECT_EQ(read_file(at("/deep/er/target/data/a")), "content");
+    EXPECT_EQ(read_file(at("/deep/er/target/init/x")), "s");
+    const struct {
+        Member link;
+        const char *why;
+    } refused[] = {
+        {sym("data/z", "/dev/zero"), "points outside the package (an absolute target)"},
+        {sym("data/up", "../../outside/victim"), "points outside the package"},
+        {sym("data/other", "../init/y"), "points outside the package"},
+        {sym("data/d", "sub"), "points to a directory"},
+        {sym("data/none", "nothing"), "leads to nothing in the package"},
+        {sym("data/loop", "loop"), "goes through too many symbolic links"},
+        {sym("hash/data.txt", "/dev/zero"), "points outside the package"},
+        {sym("top", "data/sub/c"), "is not inside a directory of the package"},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.link.name);
+        fs::remove_all(at("/deep"));
+        clear_log();
+        EXPECT_EQ(unpack({dir("data/"), dir("data/sub/"), reg("data/sub/c", "x"), dir("init/"),
+                          reg("init/y", "s"), dir("hash/"), c.link}),
+                  -1);
+        EXPECT_NE(log_text().find("Refusing the symbolic link " + c.link.name + " -> " +
+                                  c.link.link +
+                                  ": a link in a package must lead to a regular "
+                                  "file of the package, and this one " +
+                                  c.why),
+                  std::string::npos)
+            << log_text();
+    }
+}
+
 // Unpacking does not judge hash lists (the installer does, from the unpacked
 // forks); what it unpacks must let that check see the lie.
 TEST_F(ZpfHostile, WrongHashListIsVisibleAfterUnpacking) {

@@ -62,6 +62,18 @@ std::vector<std::string> dir_listing(const std::string &dir) {
     return v;
 }
 
+// The files below dir, relative, sorted, separated by blanks.
+std::string tree_of_data(const std::string &dir) {
+    std::set<std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (!e.is_directory())
+            files.insert(fs::relative(e.path(), dir).string());
+    std::string out;
+    for (const std::string &f : files)
+        out += (out.empty() ? "" : " ") + f;
+    return out;
+}
+
 class ZpkBuildTest : public RootTest {
   protected:
     static void SetUpTestSuite() {
@@ -206,6 +218,19 @@ TEST_F(ZpkBuildTest, HashListsMatchTheUnpackedFiles) {
         ekva_free(listed);
         ekva_free(computed);
     }
+}
+
+// Links of data/, dangling ones too, travel in the link list after the
+// tree's own lines; a line the tree already has is not repeated.
+TEST_F(ZpkBuildTest, LinksOfDataGoToTheLinkList) {
+    symlink("tool", (src_ + "/data/usr/bin/t").c_str());
+    symlink("nowhere/else", (src_ + "/data/etc/dangling").c_str());
+    std::string pkg = build("--unsigned");
+    make_dirs(at("/x"));
+    ASSERT_EQ(zpm_zpf_extract(pkg.c_str(), at("/x").c_str(), 0), 0);
+    EXPECT_EQ(read_file(at("/x/info/link.txt")),
+              "/usr/lib|libt.so.1|libt.so\n/etc|nowhere/else|dangling\n/usr/bin|tool|t\n");
+    EXPECT_EQ(tree_of_data(at("/x/data")), "etc/tool.conf usr/bin/tool usr/lib/libt.so.1");
 }
 
 TEST_F(ZpkBuildTest, OptionsOverrideTheTreeDescription) {

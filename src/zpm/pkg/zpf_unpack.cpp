@@ -205,6 +205,7 @@ class Unpacker {
     Unpacker(archive *r, int root) : r_(r), root_(root), dirs_(root) {}
     bool entry(archive_entry *e);
     bool finish();
+    void drop_links();
 
   private:
     const char *check(archive_entry *e);
@@ -429,6 +430,20 @@ bool Unpacker::fix_dirs() {
     return ok;
 }
 
+// After a failure no link of the payload is left in the tree for anyone to
+// follow.
+void Unpacker::drop_links() {
+    for (const std::string &l : links_) {
+        std::vector<std::string> comps = components(l);
+        Fd dir(open_dir_at(root_, comps, comps.size() - 1));
+        struct stat st;
+        if (dir.get() >= 0 &&
+            fstatat(dir.get(), comps.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            unlinkat(dir.get(), comps.back().c_str(), 0);
+    }
+}
+
 bool Unpacker::finish() {
     bool ok = true;
     for (const std::string &l : links_)
@@ -454,8 +469,10 @@ bool unpack_payload(archive *r, int root_fd) {
     // Links are settled only in a payload that unpacked whole: what they lead
     // to may come after them.
     ok = ok && u.finish();
-    if (!ok)
+    if (!ok) {
+        u.drop_links();
         zpm::memo::clear();
+    }
     return ok;
 }
 
