@@ -288,6 +288,11 @@ bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::s
     struct stat st;
     if (!settle(fd, archive_entry_mode(e), mtime, path, &st))
         return false;
+    if (st.st_size != archive_entry_size(e)) {
+        zlogf(ZLOG_ERROR, "Failed to copy data: %s: %lld of %lld bytes on disk", path,
+              static_cast<long long>(st.st_size), static_cast<long long>(archive_entry_size(e)));
+        return false;
+    }
     if (remember)
         memo_.record(st, d);
     return true;
