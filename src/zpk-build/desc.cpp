@@ -11,15 +11,12 @@ namespace zpkb {
 
 namespace {
 
-// The seq-th value of attr in an LDIF text; false when there is none.
-bool get_attr(std::string &text, const char *attr, int seq, std::string *out) {
-    char *raw = nullptr;
-    int len = _ldif_get_attr(text.data(), static_cast<int>(text.size()), attr, &raw, seq);
-    if (!raw)
-        return false;
-    out->assign(raw, len > 0 ? static_cast<size_t>(len) : 0);
-    free(raw);
-    return true;
+// The first value of attr in an LDIF entry; false when there is none.
+bool get_attr(const zpm::ldif::Entry &entry, const char *attr, std::string *out) {
+    const std::string *v = entry.get(attr, 1);
+    if (v)
+        *out = *v;
+    return v != nullptr;
 }
 
 std::string ldif_line(const char *attr, const std::string &value, int type) {
@@ -32,20 +29,49 @@ std::string ldif_line(const char *attr, const std::string &value, int type) {
     return line;
 }
 
-Fields fields_from_text(std::string text) {
-    Fields f;
-    get_attr(text, "ezpkName", 1, &f.name);
-    get_attr(text, "ezpkVariant", 1, &f.variant);
-    get_attr(text, "ezpkVersion", 1, &f.version);
-    get_attr(text, "ezpkArchitecture", 1, &f.arch);
-    f.has_creator = get_attr(text, "ezpkCreator", 1, &f.creator);
-    f.has_description = get_attr(text, "ezpkDescription", 1, &f.description);
-    int n = _ldif_count_attr(text.data(), static_cast<int>(text.size()), "ezpkDependency");
-    for (int i = 1; i <= n; i++) {
-        std::string dep;
-        if (get_attr(text, "ezpkDependency", i, &dep))
-            f.deps.push_back(dep);
+// The text of a package source is not trusted: a value such as
+// "ezpkDescription:< file:///etc/shadow" would publish a local file in the
+// header.  Such lines are refused, and the reader never reads a file anyway.
+void refuse_file_refs(const std::string &text) {
+    std::string line;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t nl = text.find('\n', pos);
+        line += text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? text.size() + 1 : nl + 1;
+        if (pos < text.size() && text[pos] == ' ') {
+            pos++; // a folded line goes on
+            continue;
+        }
+        size_t colon = line.find(':');
+        if (line.empty())
+            return; // only the first entry is read
+        if (line[0] != '#' && colon != std::string::npos &&
+            ((colon + 1 < line.size() && line[colon + 1] == '<') ||
+             line.substr(0, colon).find(";binary") != std::string::npos))
+            throw Error{"info/desc.txt: the value of " + line.substr(0, colon) +
+                        " refers to a file; give the value itself"};
+        line.clear();
     }
+}
+
+struct NoFileRefs {
+    int before = ldif_file_refs(0);
+    ~NoFileRefs() { ldif_file_refs(before); }
+};
+
+Fields fields_from_text(std::string text) {
+    refuse_file_refs(text);
+    NoFileRefs guard;
+    const zpm::ldif::Entry entry(text.data(), static_cast<int>(text.size()));
+    Fields f;
+    get_attr(entry, "ezpkName", &f.name);
+    get_attr(entry, "ezpkVariant", &f.variant);
+    get_attr(entry, "ezpkVersion", &f.version);
+    get_attr(entry, "ezpkArchitecture", &f.arch);
+    f.has_creator = get_attr(entry, "ezpkCreator", &f.creator);
+    f.has_description = get_attr(entry, "ezpkDescription", &f.description);
+    f.deps = entry.all("ezpkDependency");
     return f;
 }
 

@@ -8,10 +8,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cres.h"
+#include "ldiflib.h"
 #include "util.h"
 #include "zpkb.h"
 
@@ -27,8 +29,13 @@ constexpr const char *kForks[] = {"data", "info", "init"};
 struct Walk {
     std::vector<Member> members;
     std::vector<std::pair<std::string, std::string>> hashes; // relative path, digest
+    std::vector<std::string> links; // link list lines for the links of data/
     uint64_t datasize = 0;
 };
+
+// The longest field and line the link list's reader takes.
+constexpr size_t kLinkFieldMax = 2048;
+constexpr size_t kLinkLineMax = 4095;
 
 std::string sys_error(const std::string &what, const std::string &path) {
     return what + " " + path + ": " + strerror(errno);
@@ -56,6 +63,14 @@ std::string file_digest(const std::string &path) {
     return digest;
 }
 
+std::string read_link(const std::string &src, const struct stat &st) {
+    std::vector<char> buf(static_cast<size_t>(st.st_size) + 256);
+    ssize_t n = readlink(src.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0)
+        throw Error{sys_error("cannot read link", src)};
+    return std::string(buf.data(), static_cast<size_t>(n));
+}
+
 void add_file(Walk &w, const std::string &src, const std::string &name, const std::string &rel,
               const struct stat &st, bool is_data) {
     Member m;
@@ -63,11 +78,7 @@ void add_file(Walk &w, const std::string &src, const std::string &name, const st
     m.mode = st.st_mode;
     m.path = src;
     if (S_ISLNK(st.st_mode)) {
-        std::vector<char> buf(static_cast<size_t>(st.st_size) + 256);
-        ssize_t n = readlink(src.c_str(), buf.data(), buf.size() - 1);
-        if (n < 0)
-            throw Error{sys_error("cannot read link", src)};
-        m.link.assign(buf.data(), static_cast<size_t>(n));
+        m.link = read_link(src, st);
     } else {
         m.size = st.st_size;
         if (is_data)
@@ -77,14 +88,32 @@ void add_file(Walk &w, const std::string &src, const std::string &name, const st
     w.members.push_back(std::move(m));
 }
 
+// A symbolic link of data/ travels as a line of the link list, which makes
+// it on the target after the files are in place: "<dir>|<target>|<name>".
+void add_data_link(Walk &w, const std::string &src, const std::string &rel, const struct stat &st) {
+    const std::string target = read_link(src, st);
+    size_t cut = rel.rfind('/');
+    const std::string dir = "/" + (cut == std::string::npos ? "" : rel.substr(0, cut));
+    const std::string name = cut == std::string::npos ? rel : rel.substr(cut + 1);
+    for (const std::string *f : {&dir, &target, &name})
+        if (f->find_first_of("|\n") != std::string::npos || f->size() > kLinkFieldMax)
+            throw Error{"cannot carry the symbolic link " + src +
+                        " in the link list: its directory, name or target is longer than " +
+                        std::to_string(kLinkFieldMax) + " characters or holds '|' or a line feed"};
+    std::string line = dir + "|" + target + "|" + name;
+    if (line.size() + 1 > kLinkLineMax)
+        throw Error{"cannot carry the symbolic link " + src + " in the link list: line too long"};
+    w.links.push_back(line + "\n");
+}
+
 // name: member name so far ("data/usr"); rel: path inside the fork ("usr").
 void walk_dir(Walk &w, const std::string &src, const std::string &name, const std::string &rel,
               bool is_data) {
     for (const std::string &entry : sorted_entries(src)) {
         std::string s = src + "/" + entry, n = name + "/" + entry;
         std::string r = rel.empty() ? entry : rel + "/" + entry;
-        if (n == "info/desc.txt")
-            continue; // written afresh from the merged fields
+        if (n == "info/desc.txt" || n == "info/link.txt")
+            continue; // written afresh: the merged fields, the merged link list
         struct stat st;
         if (lstat(s.c_str(), &st) != 0)
             throw Error{sys_error("cannot examine", s)};
@@ -94,6 +123,8 @@ void walk_dir(Walk &w, const std::string &src, const std::string &name, const st
             m.mode = st.st_mode;
             w.members.push_back(m);
             walk_dir(w, s, n, r, is_data);
+        } else if (S_ISLNK(st.st_mode) && is_data) {
+            add_data_link(w, s, r, st);
         } else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
             add_file(w, s, n, r, st, is_data);
         } else {
@@ -126,6 +157,31 @@ Member dir_member(const std::string &name) {
     return m;
 }
 
+// The tree's own info/link.txt, with a line added for every link of data/
+// that it does not hold yet.
+std::optional<std::string> merged_link_list(const std::string &srcdir,
+                                            const std::vector<std::string> &links) {
+    std::string text;
+    const std::string path = srcdir + "/info/link.txt";
+    struct stat st;
+    const bool own = lstat(path.c_str(), &st) == 0;
+    if (own) {
+        int n = 0;
+        CharBuf buf(S_ISREG(st.st_mode) ? _read_file(path.c_str(), &n) : nullptr);
+        if (!buf)
+            throw Error{"cannot read " + path + " (it must be a regular file)"};
+        text.assign(buf.get(), static_cast<size_t>(n));
+    }
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    for (const std::string &line : links)
+        if (("\n" + text).find("\n" + line) == std::string::npos)
+            text += line;
+    if (!own && text.empty())
+        return std::nullopt;
+    return text;
+}
+
 } // namespace
 
 Tree collect_tree(const std::string &srcdir) {
@@ -141,6 +197,8 @@ Tree collect_tree(const std::string &srcdir) {
             walk_dir(w, src, fork, "", i == 0);
         }
         t.datasize += w.datasize;
+        if (i == 0)
+            t.link_list = merged_link_list(srcdir, w.links);
         t.hashes[i] = std::move(w.hashes);
         t.members.insert(t.members.end(), w.members.begin(), w.members.end());
     }
@@ -152,6 +210,11 @@ std::vector<Member> finish_tree(Tree t, const std::string &desc) {
     sha1_data(desc.data(), desc.size(), 'x', digest);
     t.hashes[1].emplace_back("desc.txt", digest);
     t.members.push_back(memory_member("info/desc.txt", desc, S_IFREG | 0644));
+    if (t.link_list) {
+        sha1_data(t.link_list->data(), t.link_list->size(), 'x', digest);
+        t.hashes[1].emplace_back("link.txt", digest);
+        t.members.push_back(memory_member("info/link.txt", *t.link_list, S_IFREG | 0644));
+    }
     t.members.push_back(dir_member("hash/"));
     for (int i = 0; i < 3; i++)
         t.members.push_back(memory_member(std::string("hash/") + kForks[i] + ".txt",

@@ -26,6 +26,8 @@ const char kUsage[] =
     "Make a package file (.zpk) from SRCDIR, which holds data/ (files to install,\n"
     "relative to /), info/ (desc.txt required; link.txt, perm.txt and other\n"
     "information files) and init/ (package scripts such as 00-add.sh).\n"
+    "A symbolic link in data/ is carried as a line of info/link.txt, which the\n"
+    "installer makes once the files are in place.\n"
     "\n"
     "Description fields (each overrides the value in SRCDIR/info/desc.txt):\n"
     "  -n, --name NAME          package name (ezpkName)\n"

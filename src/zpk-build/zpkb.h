@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -51,15 +52,21 @@ void validate_fields(const Fields &f);
 std::string description_text(const Fields &f, uint64_t datasize, const std::string &sig_subj,
                              const std::string &sig_data);
 
-// The files of data/, info/ and init/ (info/desc.txt aside, which is
-// written afresh), with their digests per fork and the data size.
+// The files of data/, info/ and init/ (info/desc.txt and info/link.txt
+// aside, which are written afresh), with their digests per fork and the data
+// size.  A symbolic link in data/ is not packed: it becomes a line of the
+// link list, which zpm makes once the files are in place.
 struct Tree {
     std::vector<Member> members;
     std::vector<std::pair<std::string, std::string>> hashes[3]; // relative path, digest
     uint64_t datasize = 0; // bytes of the regular files of data/
+    // info/link.txt: the tree's own, and a line per link of data/; none
+    // when the tree has neither
+    std::optional<std::string> link_list;
 };
 Tree collect_tree(const std::string &srcdir);
-// Adds info/desc.txt (desc), the hash/ lists, and sorts members by name.
+// Adds info/desc.txt (desc), info/link.txt, the hash/ lists, and sorts
+// members by name.
 std::vector<Member> finish_tree(Tree t, const std::string &desc);
 
 // Writes the gzip-compressed cpio payload to fd.

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -158,6 +161,42 @@ TEST_F(HashList, TreeFailures) {
     subdir_ = nullptr;
     EXPECT_EQ(hash_tree(root() + "/t1"), -1);
     EXPECT_TRUE(logged("[ERROR] failed to generate sha1 of " + root() + "/t1//dirlink"));
+}
+
+// Nothing but a regular file of the fork is read: a link leading out of the
+// fork, to a device or in a loop, and a FIFO, fail at once instead of
+// reading for ever or blocking.
+TEST_F(HashList, WalkReadsOnlyRegularFilesOfTheFork) {
+    write_file(root() + "/secret", "abc");
+    const struct {
+        const char *what;
+        std::function<void(const std::string &)> plant;
+        const char *why;
+    } cases[] = {
+        {"link to /dev/zero",
+         [](const std::string &b) { symlink("/dev/zero", (b + "/z").c_str()); },
+         "points outside the package"},
+        {"link out of the fork",
+         [](const std::string &b) { symlink("../secret", (b + "/z").c_str()); },
+         "points outside the package"},
+        {"link loop", [](const std::string &b) { symlink("z", (b + "/z").c_str()); },
+         "goes through too many symbolic links"},
+        {"fifo", [](const std::string &b) { mkfifo((b + "/z").c_str(), 0644); },
+         "is not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string base = root() + "/w";
+        std::filesystem::remove_all(base);
+        write_file(base + "/a", "abc");
+        c.plant(base);
+        std::free(subdir_);
+        subdir_ = nullptr;
+        ekva_free(ekva_);
+        ekva_ = nullptr;
+        EXPECT_EQ(hash_tree(base), -1);
+        EXPECT_TRUE(logged(base + "//z " + c.why));
+    }
 }
 
 TEST_F(HashList, OverlongNamesFailCleanly) {

@@ -434,3 +434,38 @@ TEST(Base64, DecoderRules) {
 }
 
 } // namespace
+
+// The one-pass reader of an entry hands out exactly what a scan per value
+// does: folds, base64, case, "dn" and comments, the end at the first empty
+// line and at an undecodable line, a text that starts with an empty line.
+TEST(LdifEntry, AgreesWithTheScanPerValue) {
+    const std::string texts[] = {
+        "dn: x\nezpkDependency: a\nEZPKDEPENDENCY: b\nezpkDependency:: Yw==\n#c\nezpkName: n\n "
+        "ame\n\nezpkDependency: after-blank\n",
+        "ezpkDependency: a\nezpkDependency:: !!\nezpkDependency: after-bad\n",
+        "\nezpkName: x\n",
+        "ezpkName:\r\nezpkDependency: a\r\nezpkDependency:\n",
+        "dn: ezpkUid=x\nDN: counted\nezpkRsaSigData:: AAECAw==\n",
+    };
+    testing::internal::CaptureStderr();
+    for (std::string t : texts) {
+        const zpm::ldif::Entry entry(t.data(), int(t.size()));
+        for (const char *attr :
+             {"ezpkDependency", "ezpkName", "dn", "DN", "#", "ezpkRsaSigData", "missing"}) {
+            SCOPED_TRACE(t + " / " + attr);
+            const int n = _ldif_count_attr(t.data(), int(t.size()), attr);
+            EXPECT_EQ(entry.count(attr), n);
+            for (int seq = 0; seq <= n + 1; seq++) {
+                char *v = nullptr;
+                int len = _ldif_get_attr(t.data(), int(t.size()), attr, &v, seq);
+                const std::string *got = entry.get(attr, seq);
+                ASSERT_EQ(got != nullptr, v != nullptr) << seq;
+                if (v) {
+                    EXPECT_EQ(*got, std::string(v, size_t(len))) << seq;
+                }
+                free(v);
+            }
+        }
+    }
+    testing::internal::GetCapturedStderr();
+}

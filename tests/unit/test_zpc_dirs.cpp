@@ -267,6 +267,12 @@ TEST_F(ZpcDirsTest, CorruptIndexIsRebuilt) {
         {"binary", std::string("\0\x01\x02garbage", 10)},
         {"empty", ""},
         {"bad hash", bad_hash},
+        {"signed data size", std::string(good).replace(good.find("ezpkDataSize: ") + 14, 0, "+")},
+        {"file size past 2^63-1",
+         std::string(good).replace(good.find("ezpkFileSize: ") + 14,
+                                   good.find('\n', good.find("ezpkFileSize: ")) -
+                                       good.find("ezpkFileSize: ") - 14,
+                                   "9223372036854775808")},
         {"relative URI leaving the directory",
          std::string(good).replace(good.find("ezpkRelativeURI: ") + 17, 0, "../")},
     };

@@ -84,10 +84,38 @@ TEST_F(ZpkParse, Base64TextValuesAreTerminatedStrings) {
     EXPECT_STREQ(z->creator, " lead");
 }
 
-TEST_F(ZpkParse, NonNumericDataSizeLeavesZero) {
-    Zpi z = parse(3, kBase + "ezpkDataSize: lots\n");
+// Sizes and times are read strictly, digits only and within a signed 64-bit
+// quantity; a bad one makes the record invalid ("-1" once became 2^64-1).
+TEST_F(ZpkParse, NumbersAreReadStrictly) {
+    const char *inst_x = "ezpkInstallTime: 5\nezpkInstallType: X\n";
+    const struct {
+        int type;
+        std::string desc, inst;
+    } bad[] = {
+        {3, kBase + "ezpkDataSize: lots\n", ""},
+        {3, kBase + "ezpkDataSize: -1\n", ""},
+        {3, kBase + "ezpkDataSize: +7\n", ""},
+        {3, kBase + "ezpkDataSize:  7\n", ""},
+        {3, kBase + "ezpkDataSize: 7 \n", ""},
+        {3, kBase + "ezpkDataSize: 9223372036854775808\n", ""},
+        {1, kBase + "ezpkFileSize: 12k\n", ""},
+        {1, kBase + "ezpkFileSize: 18446744073709551617\n", ""},
+        {2, kBase, "ezpkInstallTime: -5\nezpkInstallType: X\n"},
+        {2, kBase, "ezpkInstallTime: 0x10\nezpkInstallType: X\n"},
+        {2, kBase, std::string(inst_x) + "ezpkUpdateTime: 99999999999999999999\n"},
+        {2, kBase, std::string(inst_x) + "ezpkUpdateTime: 1e9\n"},
+    };
+    for (const auto &c : bad)
+        EXPECT_FALSE(parse(c.type, c.desc, c.type == 2 ? c.inst.c_str() : nullptr))
+            << c.desc << c.inst;
+    Zpi z = parse(1, kBase + "ezpkDataSize: 9223372036854775807\nezpkFileSize: 0012\n");
     ASSERT_TRUE(z);
-    EXPECT_EQ(z->datasize, 0u);
+    EXPECT_EQ(z->datasize, 9223372036854775807u);
+    EXPECT_EQ(z->filesize, 12u);
+    Zpi t =
+        parse(2, kBase, (std::string(inst_x) + "ezpkUpdateTime: 9223372036854775807\n").c_str());
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->update_time[0], INT64_MAX);
 }
 
 TEST_F(ZpkParse, LocationFieldsOnlyForTypeOne) {

@@ -62,6 +62,18 @@ std::vector<std::string> dir_listing(const std::string &dir) {
     return v;
 }
 
+// The files below dir, relative, sorted, separated by blanks.
+std::string tree_of_data(const std::string &dir) {
+    std::set<std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (!e.is_directory())
+            files.insert(fs::relative(e.path(), dir).string());
+    std::string out;
+    for (const std::string &f : files)
+        out += (out.empty() ? "" : " ") + f;
+    return out;
+}
+
 class ZpkBuildTest : public RootTest {
   protected:
     static void SetUpTestSuite() {
@@ -149,20 +161,18 @@ TEST_F(ZpkBuildTest, MembersSortedWithDirectoriesOwnersAndModes) {
         EXPECT_EQ(e.gid, 0) << e.name;
         EXPECT_EQ(e.mtime, 777) << e.name;
     }
-    EXPECT_EQ(names, (std::vector<std::string>{
-                         "data/", "data/etc/", "data/etc/tool.conf", "data/usr/", "data/usr/bin/",
-                         "data/usr/bin/tool", "data/usr/lib/", "data/usr/lib/libt.so",
-                         "data/usr/lib/libt.so.1", "hash/", "hash/data.txt", "hash/info.txt",
-                         "hash/init.txt", "info/", "info/desc.txt", "info/link.txt", "init/",
-                         "init/00-add.sh", "init/99-add.sh"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"data/", "data/etc/", "data/etc/tool.conf",
+                                               "data/usr/", "data/usr/bin/", "data/usr/bin/tool",
+                                               "data/usr/lib/", "data/usr/lib/libt.so.1", "hash/",
+                                               "hash/data.txt", "hash/info.txt", "hash/init.txt",
+                                               "info/", "info/desc.txt", "info/link.txt", "init/",
+                                               "init/00-add.sh", "init/99-add.sh"}));
     for (const Entry &e : m) {
         if (e.name == "data/usr/bin/tool") {
             EXPECT_EQ(e.mode, S_IFREG | 0750u);
         }
-        if (e.name == "data/usr/lib/libt.so") {
-            EXPECT_TRUE(S_ISLNK(e.mode));
-            EXPECT_EQ(e.link, "libt.so.1");
-        }
+        // libt.so -> libt.so.1 travels in the link list, not as a member.
+        EXPECT_FALSE(S_ISLNK(e.mode)) << e.name << " -> " << e.link;
         if (e.name == "data/etc/") {
             EXPECT_TRUE(S_ISDIR(e.mode));
         }
@@ -208,6 +218,19 @@ TEST_F(ZpkBuildTest, HashListsMatchTheUnpackedFiles) {
         ekva_free(listed);
         ekva_free(computed);
     }
+}
+
+// Links of data/, dangling ones too, travel in the link list after the
+// tree's own lines; a line the tree already has is not repeated.
+TEST_F(ZpkBuildTest, LinksOfDataGoToTheLinkList) {
+    symlink("tool", (src_ + "/data/usr/bin/t").c_str());
+    symlink("nowhere/else", (src_ + "/data/etc/dangling").c_str());
+    std::string pkg = build("--unsigned");
+    make_dirs(at("/x"));
+    ASSERT_EQ(zpm_zpf_extract(pkg.c_str(), at("/x").c_str(), 0), 0);
+    EXPECT_EQ(read_file(at("/x/info/link.txt")),
+              "/usr/lib|libt.so.1|libt.so\n/etc|nowhere/else|dangling\n/usr/bin|tool|t\n");
+    EXPECT_EQ(tree_of_data(at("/x/data")), "etc/tool.conf usr/bin/tool usr/lib/libt.so.1");
 }
 
 TEST_F(ZpkBuildTest, OptionsOverrideTheTreeDescription) {
@@ -304,8 +327,16 @@ TEST_F(ZpkBuildTest, BadInputLeavesNoOutput) {
         {"huge description", "-D " + std::string(99990, 'x'), 1, "longer than the 99999", nullptr},
         {"fifo in data", "", 1, "unsupported file type",
          [&] { mkfifo((src_ + "/data/fifo").c_str(), 0644); }},
-        {"dangling link", "", 1, "cannot hash",
-         [&] { symlink("nowhere", (src_ + "/data/dead").c_str()); }},
+        {"dangling link in init", "", 1, "cannot hash",
+         [&] { symlink("nowhere", (src_ + "/init/dead").c_str()); }},
+        {"link the link list cannot carry", "", 1, "cannot carry the symbolic link",
+         [&] { symlink("a|b", (src_ + "/data/dead").c_str()); }},
+        {"file reference in desc.txt", "", 1, "ezpkDescription refers to a file",
+         [&] {
+             write_file(src_ + "/info/desc.txt", minimal_desc("tool") +
+                                                     "ezpkDescription:< file://" + src_ +
+                                                     "/init/00-add.sh\n");
+         }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -318,6 +349,9 @@ TEST_F(ZpkBuildTest, BadInputLeavesNoOutput) {
         // Undo the tree changes for the next case.
         fs::remove(src_ + "/data/fifo");
         fs::remove(src_ + "/data/dead");
+        fs::remove(src_ + "/init/dead");
+        if (read_file(src_ + "/info/desc.txt").find(":<") != std::string::npos)
+            fs::remove(src_ + "/info/desc.txt");
         if (!exists(src_ + "/info/desc.txt"))
             write_file(src_ + "/info/desc.txt", minimal_desc("tool"));
     }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,13 +70,15 @@ bool split_attr(const std::string &l, std::string &name, std::string &value) {
     return true;
 }
 
+// Digits only (strtoull alone takes blanks and a sign), within a signed
+// 64-bit size as zpm reads them.
 bool parse_u64(const std::string &v, uint64_t &out) {
-    if (v.empty())
+    if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos)
         return false;
     char *end = nullptr;
     errno = 0;
     unsigned long long x = strtoull(v.c_str(), &end, 10);
-    if (errno || *end || v[0] == '-')
+    if (errno || *end || x > static_cast<unsigned long long>(INT64_MAX))
         return false;
     out = x;
     return true;

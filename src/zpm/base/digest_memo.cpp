@@ -39,9 +39,8 @@ bool same_time(const struct timespec &a, const struct timespec &b) {
 
 void clear() { memo().clear(); }
 
-void record(const char *path, const std::string &hex) {
-    struct stat st;
-    if (hex.size() != 40 || lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+void record(const struct stat &st, const std::string &hex) {
+    if (hex.size() != 40 || !S_ISREG(st.st_mode))
         return;
     memo()[Key{st.st_dev, st.st_ino}] = Seen{st.st_size, st.st_mtim, st.st_ctim, hex};
 }

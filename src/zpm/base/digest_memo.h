@@ -11,8 +11,10 @@
 namespace zpm::memo {
 
 void clear();
-// Remembers the 40-digit hexadecimal digest of the regular file at path.
-void record(const char *path, const std::string &hex);
+// Remembers the 40-digit hexadecimal digest of the regular file st
+// describes (taken with fstat after its last change).  Callers vouch that
+// the digest is of bytes written and confirmed (the file closed without error).
+void record(const struct stat &st, const std::string &hex);
 // Fills hex (41 bytes) for the file st describes; false when unknown.
 bool lookup(const struct stat &st, char *hex);
 

@@ -62,20 +62,24 @@ bool hash_fd(int fd, SHA1_CTX *ctx) {
 
 } // namespace
 
+char *zpm::sha1_fd(int fd, char mode, char *digest) {
+    SHA1_CTX ctx;
+    SHA1Init(&ctx);
+    if (!digest || !hash_fd(fd, &ctx))
+        return nullptr;
+    unsigned char bin[20];
+    SHA1Final(bin, &ctx);
+    digest_out(bin, mode, digest);
+    return digest;
+}
+
 extern "C" char *sha1_file(const char *filename, char mode, char *digest) {
     if (!filename || !digest)
         return nullptr;
     Fd f(open(filename, O_RDONLY | O_CLOEXEC));
     if (f.get() < 0)
         return nullptr;
-    SHA1_CTX ctx;
-    SHA1Init(&ctx);
-    if (!hash_fd(f.get(), &ctx))
-        return nullptr;
-    unsigned char bin[20];
-    SHA1Final(bin, &ctx);
-    digest_out(bin, mode, digest);
-    return digest;
+    return zpm::sha1_fd(f.get(), mode, digest);
 }
 
 extern "C" char *sha1_data(const void *inbuf, size_t len, char mode, char *digest) {

@@ -27,6 +27,9 @@ namespace zpm {
 // minute, second): the stamps of the log, the install log and the reports.
 // Empty when the time cannot be broken down.
 std::string time_stamp(time_t t);
+// sha1_file on an open descriptor, read from its current position to its
+// end; nullptr when a read fails.
+char *sha1_fd(int fd, char mode, char *digest);
 } // namespace zpm
 #endif
 

@@ -39,7 +39,7 @@ int zpi_count(ZPI **list) {
 
 // The name of the row the user picked, when the pick is a row of the list.
 void print_picked(ZPI **list, int picked) {
-    if (picked < 1 || picked > zpi_count(list))
+    if (picked < 1 || picked > zpi_count(list) || !list[picked - 1]->name)
         return;
     const ZPI *zpi = list[picked - 1];
     if (zpi->variant)
@@ -47,6 +47,23 @@ void print_picked(ZPI **list, int picked) {
     else
         printf("%s\n", zpi->name);
     fflush(stdout);
+}
+
+// A back end may hand over a record without a name: it names no package that
+// could be shown, picked or installed, so it is left out (and freed).
+int drop_nameless(ZPI **list) {
+    int kept = 0;
+    for (int i = 0; list && list[i]; i++) {
+        if (list[i]->name) {
+            list[kept++] = list[i];
+            continue;
+        }
+        zlogf(ZLOG_WARNING, "Skipping a catalogue record without a name");
+        zpk_info_free(list[i]);
+    }
+    if (list)
+        list[kept] = nullptr;
+    return kept;
 }
 
 int query_file(ZpmRun *run, const char *name, int list_format) {
@@ -111,7 +128,14 @@ int zpm_mode_contents(ZpmRun *run) {
         return known ? rc : zpm_strict_status(run, ZPM_STATUS_NOT_DONE);
     }
     zlogf(ZLOG_DEBUG, "Querying local file %s...", name);
-    char **files = zpm_zpf_index(zpm, name);
+    // A package that cannot be read whole lists nothing: a part of its
+    // contents would pass for all of it.
+    char **files = nullptr;
+    if (!zpm::pkg::read_index(name, &files)) {
+        zlogf(ZLOG_ERROR, "Failed to read the contents of package file %s", name);
+        finish(run, zpm);
+        return 1;
+    }
     print_lines(files);
     arr_free(files);
     finish(run, zpm);
@@ -145,6 +169,8 @@ int zpm_mode_search(ZpmRun *run) {
                                  nullptr, 5, nullptr, &list);
     zlogf(ZLOG_DEBUG, "Number of packages returned for %s: %d", pattern.c_str(), count);
     if (list) {
+        const int before = zpi_count(list);
+        count -= before - drop_nameless(list);
         int picked = zpm_zpk_list_write(nullptr, list, count, ZPM_INFO_CATALOGUE, list_format,
                                         run->verbose);
         print_picked(list, picked);

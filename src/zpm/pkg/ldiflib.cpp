@@ -6,13 +6,17 @@
 // every value handed out carries a spare terminating NUL after its length.
 #include "ldiflib.h"
 
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cres.h"
 
@@ -53,26 +57,29 @@ char *dup_bytes(const char *data, size_t len) {
     return out;
 }
 
-// Reads a whole file of the size stat reports.  File references in a text
-// read only regular files: a device such as /dev/zero or a FIFO named by a
-// package could block or never end.
-char *read_whole_file(const char *path, int *len, bool regular_only) {
+// Reads a whole regular file of the size fstat reports.  Nothing else is
+// read: a device such as /dev/zero or a FIFO could block or never end.
+char *read_whole_file(const char *path, int *len) {
     *len = 0;
-    File f(fopen(path, "rb"));
+    Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat sb {};
-    if (!f || fstat(fileno(f.get()), &sb) != 0 || (regular_only && !S_ISREG(sb.st_mode)) ||
-        sb.st_size < 0 || sb.st_size >= INT_MAX)
+    if (fd.get() < 0 || fstat(fd.get(), &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size < 0 ||
+        sb.st_size >= INT_MAX)
         return nullptr;
-    if (!S_ISREG(sb.st_mode))
-        sb.st_size = 0;
-    size_t size = static_cast<size_t>(sb.st_size);
+    size_t size = static_cast<size_t>(sb.st_size), got = 0;
     char *buf = static_cast<char *>(malloc(size + 1));
+    while (buf && got < size) {
+        ssize_t n = read(fd.get(), buf + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            free(buf);
+            return nullptr;
+        }
+        got += static_cast<size_t>(n);
+    }
     if (!buf)
         return nullptr;
-    if (fread(buf, 1, size, f.get()) != size) {
-        free(buf);
-        return nullptr;
-    }
     buf[size] = '\0';
     *len = static_cast<int>(size);
     return buf;
@@ -133,7 +140,7 @@ char *file_ref_value(const std::string &text, int *len) {
                            : text;
     if (path.size() > kMaxRefPath)
         path.resize(kMaxRefPath);
-    char *data = read_whole_file(path.c_str(), len, true);
+    char *data = read_whole_file(path.c_str(), len);
     return data ? data : dup_bytes("", 0);
 }
 
@@ -373,9 +380,57 @@ int _ldif_get_attr(char *ldif_buffer, int ldif_size, const char *attr, char **re
     return *ret_value ? len : 0;
 }
 
+namespace zpm::ldif {
+
+namespace {
+
+std::string lower(const char *s) {
+    std::string out = s ? s : "";
+    for (char &c : out)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+} // namespace
+
+Entry::Entry(char *buf, int size) {
+    char *p = buf;
+    for (bool first = true;; first = false) {
+        char *name = nullptr, *value = nullptr;
+        int len = 0, type = 0;
+        p = ldif_parse(p, size, &name, &value, &len, &type);
+        if (!p) {
+            if (first)
+                fputs("Failed to parse job buffer", stderr);
+            return;
+        }
+        const bool empty = name[0] == '\0';
+        if (!empty && name[0] != '#' && strcmp(name, "dn") != 0)
+            values_[lower(name)].emplace_back(value, static_cast<size_t>(len > 0 ? len : 0));
+        free(name);
+        free(value);
+        if (empty)
+            return;
+    }
+}
+
+const std::vector<std::string> &Entry::all(const char *attr) const {
+    static const std::vector<std::string> none;
+    auto it = attr ? values_.find(lower(attr)) : values_.end();
+    return it == values_.end() ? none : it->second;
+}
+
+const std::string *Entry::get(const char *attr, int seq) const {
+    const std::vector<std::string> &v = all(attr);
+    return seq >= 1 && static_cast<size_t>(seq) <= v.size() ? &v[static_cast<size_t>(seq) - 1]
+                                                            : nullptr;
+}
+
+} // namespace zpm::ldif
+
 char *_read_file(const char *filename, int *buffer_bytes) {
     int len = 0;
-    char *buf = filename ? read_whole_file(filename, &len, false) : nullptr;
+    char *buf = filename ? read_whole_file(filename, &len) : nullptr;
     if (buffer_bytes)
         *buffer_bytes = buf ? len : 0;
     return buf;

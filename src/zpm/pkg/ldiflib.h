@@ -27,6 +27,31 @@ int lutil_b64_pton(const char *src, unsigned char *target, size_t targsize);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace zpm::ldif {
+
+// The attribute lines of the first entry of a text, read in one pass: count
+// and get give exactly what _ldif_count_attr and _ldif_get_attr would (names
+// compared without regard to case, "dn" and comments never counted, the scan
+// ending at the first empty line or unreadable line), without a scan of the
+// text per value.
+class Entry {
+  public:
+    Entry(char *buf, int size);
+    int count(const char *attr) const { return static_cast<int>(all(attr).size()); }
+    // The seq-th value (from 1), decoded; nullptr when there is none.
+    const std::string *get(const char *attr, int seq) const;
+    const std::vector<std::string> &all(const char *attr) const;
+
+  private:
+    std::unordered_map<std::string, std::vector<std::string>> values_;
+};
+
+} // namespace zpm::ldif
 #endif
 
 #endif

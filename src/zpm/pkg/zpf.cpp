@@ -4,22 +4,20 @@
 #include <archive_entry.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 
 #include "cres.h"
-#include "digest_memo.h"
 #include "loglib.h"
 #include "recptr.h"
-#include "sha1.h"
 #include "util.h"
 #include "zpf.h"
+#include "zpf_tree.h"
 #include "zpk.h"
 #include "zpm.h"
 #include "zps.h"
@@ -27,7 +25,6 @@
 namespace {
 
 using ArchiveReader = std::unique_ptr<archive, c_deleter<archive_read_free>>;
-using ArchiveWriter = std::unique_ptr<archive, c_deleter<archive_write_free>>;
 
 constexpr char kMagic[] = "EZPM10";
 
@@ -171,6 +168,22 @@ struct NameList {
 
 namespace {
 
+// Opens a package file for reading when it is a regular file: a FIFO or a
+// device under a package's name must not block or never end.
+File open_regular_stream(const char *name) {
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        fd = -1;
+    }
+    File f(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    if (fd >= 0 && !f)
+        close(fd);
+    return f;
+}
+
 // The common start of the info and index readers: examine and open the file,
 // read its header; the stream is left at the first payload byte.
 ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f) {
@@ -178,12 +191,40 @@ ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f) {
         zlogf(ZLOG_ERROR, "Failed to stat %s", zpf_name ? zpf_name : "(null)");
         return nullptr;
     }
-    f.reset(fopen(zpf_name, "rb"));
-    if (!f) {
+    f = open_regular_stream(zpf_name);
+    if (!f || fstat(fileno(f.get()), &st) != 0) {
         zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
         return nullptr;
     }
     return ZpiPtr(read_header(f.get(), zpf_name, HeaderMsgs::Plain));
+}
+
+// Lists the data/ members of the payload; false when the payload cannot be
+// read to its end (a cut or damaged package lists nothing).
+bool index_payload(FILE *f, NameList &list) {
+    ArchiveReader a = open_payload(f);
+    if (!a) {
+        zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE");
+        return false;
+    }
+    archive_entry *entry = nullptr;
+    int rc;
+    while ((rc = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
+        const char *path = archive_entry_pathname(entry);
+        if (path && strncmp(path, "data/", 5) == 0 && !list.add(path + 4))
+            return false;
+        if (archive_read_data_skip(a.get()) != ARCHIVE_OK)
+            break;
+    }
+    if (rc != ARCHIVE_EOF) {
+        zlogf(ZLOG_ERROR, "Failed to read archive header: %s", archive_error_string(a.get()));
+        return false;
+    }
+    if (archive_read_free(a.release()) != ARCHIVE_OK) {
+        zlogf(ZLOG_ERROR, "Failed to parse archive by archive_read_open_FILE");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -203,236 +244,43 @@ extern "C" ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig) {
         info_check_signature(zpi.get(), f.get());
     else
         zlogf(ZLOG_DEBUG, "Not verifying the package signature");
-    f.reset();
+    // The digest of the very file read, from its first byte.
     char digest[41];
-    if (sha1_file(zpf_name, 'x', digest)) {
+    if (lseek(fileno(f.get()), 0, SEEK_SET) == 0 && zpm::sha1_fd(fileno(f.get()), 'x', digest)) {
         free(zpi->filehash);
         zpi->filehash = strdup(digest);
     }
     return zpi.release();
 }
 
-extern "C" char **zpm_zpf_index(ZPM * /*zpm*/, const char *zpf_name) {
+bool zpm::pkg::read_index(const char *zpf_name, char ***out) {
+    *out = nullptr;
     struct stat st;
     File f;
     ZpiPtr zpi = open_package(zpf_name, st, f);
     if (!zpi)
-        return nullptr;
-    ArchiveReader a = open_payload(f.get());
-    if (!a) {
-        zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE");
-        return nullptr;
-    }
+        return false;
     NameList list;
-    archive_entry *entry = nullptr;
-    while (archive_read_next_header(a.get(), &entry) == ARCHIVE_OK) {
-        const char *path = archive_entry_pathname(entry);
-        if (path && strncmp(path, "data/", 5) == 0 && !list.add(path + 4)) {
-            list.clear();
-            return nullptr;
-        }
-        archive_read_data_skip(a.get());
-    }
-    if (archive_read_free(a.release()) != ARCHIVE_OK) {
-        zlogf(ZLOG_ERROR, "Failed to parse archive by archive_read_open_FILE");
+    if (!index_payload(f.get(), list)) {
         list.clear();
-        return nullptr;
+        return false;
     }
-    return list.items;
+    *out = list.items;
+    return true;
+}
+
+extern "C" char **zpm_zpf_index(ZPM * /*zpm*/, const char *zpf_name) {
+    char **list = nullptr;
+    zpm::pkg::read_index(zpf_name, &list);
+    return list;
 }
 
 namespace {
 
-bool has_dotdot(const char *path) {
-    const char *p = path;
-    while (*p) {
-        const char *end = strchrnul(p, '/');
-        if (end - p == 2 && p[0] == '.' && p[1] == '.')
-            return true;
-        p = *end ? end + 1 : end;
-    }
-    return false;
-}
-
-// A name that is absolute or climbs with ".." would land outside the target.
-bool name_escapes(const char *path) {
-    return !path || path[0] == '/' || has_dotdot(path);
-}
-
-// A hard link may only join a regular file that this extraction already
-// placed inside the target: never a symbolic link, which writing the link's
-// data would follow.
-bool hardlink_is_safe(const char *target, const std::string &root) {
-    if (name_escapes(target))
-        return false;
-    struct stat st;
-    if (lstat(target, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    CharBuf real(realpath(target, nullptr));
-    return real && strncmp(real.get(), root.c_str(), root.size()) == 0 &&
-           real.get()[root.size()] == '/';
-}
-
-// Why an entry must not be written, or nullptr when it may be.
-const char *entry_refusal(archive_entry *e, const std::string &root) {
-    if (name_escapes(archive_entry_pathname(e)))
-        return "member name leaves the target directory";
-    const char *hl = archive_entry_hardlink(e);
-    if (hl)
-        return hardlink_is_safe(hl, root) ? nullptr
-                                          : "hard link target leaves the target directory";
-    switch (archive_entry_filetype(e)) {
-    case AE_IFREG:
-    case AE_IFDIR:
-    case AE_IFLNK:
-        return nullptr;
-    default:
-        return "device nodes, FIFOs and sockets are not installed";
-    }
-}
-
-// The digest of a regular member, taken while its data goes to disk.
-struct BlockDigest {
-    SHA1_CTX ctx;
-    la_int64_t next = 0;
-    bool in_order = true;
-    BlockDigest() { SHA1Init(&ctx); }
-    void add(const void *buf, size_t size, la_int64_t offset) {
-        if (!in_order || offset != next || size > UINT32_MAX) {
-            in_order = false;
-            return;
-        }
-        SHA1Update(&ctx, static_cast<const unsigned char *>(buf), static_cast<uint32_t>(size));
-        next += static_cast<la_int64_t>(size);
-    }
-    std::string hex() {
-        unsigned char d[20];
-        SHA1Final(d, &ctx);
-        char out[41];
-        for (int i = 0; i < 20; i++)
-            snprintf(out + 2 * i, 3, "%02x", d[i]);
-        return std::string(out, 40);
-    }
-};
-
-bool copy_entry_data(archive *r, archive *w, BlockDigest *digest) {
-    const void *buf;
-    size_t size;
-    la_int64_t offset;
-    for (;;) {
-        int rc = archive_read_data_block(r, &buf, &size, &offset);
-        if (rc == ARCHIVE_EOF)
-            return true;
-        if (rc < ARCHIVE_WARN) {
-            zlogf(ZLOG_ERROR, "Failed to copy data: %s", archive_error_string(r));
-            return false;
-        }
-        if (archive_write_data_block(w, buf, size, offset) < ARCHIVE_WARN) {
-            zlogf(ZLOG_ERROR, "Failed to copy data: %s", archive_error_string(w));
-            return false;
-        }
-        if (digest)
-            digest->add(buf, size, offset);
-    }
-}
-
-// Remembers the digests of the files written, for the check after the
-// unpacking.  Payloads that name a file twice or join files by hard links
-// are not remembered at all: there a name may not hold what was hashed.
-struct Remembered {
-    bool usable = true;
-    std::unordered_set<std::string> names;
-    bool wants(archive_entry *e) {
-        if (!usable)
-            return false;
-        if (archive_entry_hardlink(e) || !names.insert(archive_entry_pathname(e)).second) {
-            usable = false;
-            zpm::memo::clear();
-            return false;
-        }
-        return archive_entry_filetype(e) == AE_IFREG;
-    }
-};
-
-bool extract_entry(archive *r, archive *w, archive_entry *e, const std::string &root,
-                   Remembered &memo) {
-    const char *why = entry_refusal(e, root);
-    if (why) {
-        zlogf(ZLOG_ERROR, "Failed to write header by archive_write_header: %s: %s", why,
-              archive_entry_pathname(e) ? archive_entry_pathname(e) : "");
-        archive_read_data_skip(r);
-        return false;
-    }
-    if (archive_write_header(w, e) < ARCHIVE_WARN) {
-        zlogf(ZLOG_ERROR, "Failed to write header by archive_write_header: %s",
-              archive_error_string(w));
-        archive_read_data_skip(r);
-        return false;
-    }
-    BlockDigest digest;
-    const bool remember = memo.wants(e);
-    bool ok = archive_entry_size(e) <= 0 || copy_entry_data(r, w, remember ? &digest : nullptr);
-    if (archive_write_finish_entry(w) < ARCHIVE_WARN) {
-        zlogf(ZLOG_ERROR, "Failed to write archive by archive_write_finish_entry: %s",
-              archive_error_string(w));
-        ok = false;
-    }
-    if (ok && remember && digest.in_order && digest.next == archive_entry_size(e))
-        zpm::memo::record(archive_entry_pathname(e), digest.hex());
-    return ok;
-}
-
-ArchiveWriter open_disk_writer() {
-    ArchiveWriter w(archive_write_disk_new());
-    if (!w)
-        return nullptr;
-    archive_write_disk_set_options(
-        w.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                     ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
-    return w;
-}
-
-// Unpacks the payload below the working directory.
-enum class Unpacked { Ok, NotOpened, Failed };
-
-Unpacked extract_payload(FILE *f) {
-    CharBuf real_root(realpath(".", nullptr));
-    std::string root = real_root ? real_root.get() : "";
-    if (root == "/")
-        root.clear(); // every path then begins with the root's own "/"
-    std::string err;
-    ArchiveReader r = open_payload(f, &err);
-    if (!r) {
-        zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE: %s", err.c_str());
-        return Unpacked::NotOpened;
-    }
-    ArchiveWriter w = open_disk_writer();
-    if (!w)
-        return Unpacked::Failed;
-    bool ok = true;
-    archive_entry *e = nullptr;
-    int rc;
-    zpm::memo::clear();
-    Remembered memo;
-    while ((rc = archive_read_next_header(r.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN)
-        ok = extract_entry(r.get(), w.get(), e, root, memo) && ok;
-    // A damaged or cut payload must not pass for a complete one.
-    if (rc != ARCHIVE_EOF) {
-        zlogf(ZLOG_ERROR, "Failed to read archive header: %s", archive_error_string(r.get()));
-        ok = false;
-    }
-    if (archive_write_close(w.get()) != ARCHIVE_OK) {
-        zlogf(ZLOG_ERROR, "Failed to write archive by archive_write_finish_entry: %s",
-              archive_error_string(w.get()));
-        ok = false;
-    }
-    return ok ? Unpacked::Ok : Unpacked::Failed;
-}
-
 // Opens the package and leaves the stream at the payload, with the signature
 // checked when asked.  nullptr on any failure (already logged).
 File open_for_extract(const char *zpf_name, int verify_sig) {
-    File f(fopen(zpf_name, "rb"));
+    File f(open_regular_stream(zpf_name));
     if (!f) {
         zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
         return nullptr;
@@ -478,26 +326,21 @@ extern "C" int zpm_zpf_extract(const char *zpf_name, const char *path_name, int 
     File f = open_for_extract(zpf_name, verify_sig);
     if (!f)
         return -1;
-    char cwd[256];
-    if (!getcwd(cwd, 255)) {
-        zlogf(ZLOG_ERROR, "Failed to read pwd");
-        return -1;
-    }
-    if (chdir(path_name) != 0) {
+    // Everything is written relative to this descriptor; the working
+    // directory is never changed.
+    Fd root(open(path_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (root.get() < 0) {
         zlogf(ZLOG_ERROR, "Failed to change to installation dir %s", path_name);
         return -1;
     }
-    Unpacked done = extract_payload(f.get());
-    f.reset();
-    if (done != Unpacked::Ok) {
-        if (done == Unpacked::Failed)
-            fputs("Failed to extract archive\n", stderr);
-        if (chdir(cwd) != 0)
-            zlogf(ZLOG_ERROR, "Failed to return to previous dir %s", cwd);
+    std::string err;
+    ArchiveReader r = open_payload(f.get(), &err);
+    if (!r) {
+        zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE: %s", err.c_str());
         return -1;
     }
-    if (chdir(cwd) != 0) {
-        zlogf(ZLOG_ERROR, "Failed to return to previous dir %s", cwd);
+    if (!zpm::pkg::unpack_payload(r.get(), root.get())) {
+        fputs("Failed to extract archive\n", stderr);
         return -1;
     }
     return 0;

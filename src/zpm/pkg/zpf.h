@@ -17,6 +17,12 @@ int zpm_zpf_hash_files(const char *base_path, char **subdir, s_ekva ***file_hash
 
 #ifdef __cplusplus
 }
+
+namespace zpm::pkg {
+// zpm_zpf_index, telling a package file that cannot be read whole (false,
+// logged, *list NULL) from one without data members (true, *list NULL).
+bool read_index(const char *zpf_name, char ***list);
+} // namespace zpm::pkg
 #endif
 
 #endif

@@ -2,6 +2,8 @@
 // unpacked fork directory into the same digest -> "/relative/path" form.
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -11,6 +13,7 @@
 #include "loglib.h"
 #include "util.h"
 #include "zpf.h"
+#include "zpf_tree.h"
 #include "zpm.h"
 
 namespace {
@@ -99,35 +102,80 @@ int zpm_zpf_zpk_hashes(const char *inst_dir, const char *fork, s_ekva ***zpm_has
 
 namespace {
 
-int hash_tree(const std::string &base, const std::string &rel, s_ekva ***ekva);
+// The hash walk of one fork.  Every directory and file is opened relative to
+// its directory's descriptor, never through a link; a link is hashed by the
+// regular file it leads to inside the fork (zpm::pkg::open_link_target), and
+// nothing that is not a regular file is ever read.
+struct HashWalk {
+    const std::string &base;
+    int base_fd;
+    s_ekva ***ekva;
+    int tree(int dir_fd, const std::string &rel, const std::string &dir);
+    int file(int dir_fd, const struct dirent *de, const std::string &relname);
+};
 
-// Directories are told by the listing's entry type; a file system that
-// leaves the type unknown is asked with lstat so its directories are not
-// mistaken for files.
-bool is_directory(const struct dirent *de, const std::string &path) {
+// The entry's type: from the listing, or asked without following a link
+// when the file system leaves it unknown.
+unsigned char type_of(int dir_fd, const struct dirent *de) {
     if (de->d_type != DT_UNKNOWN)
-        return de->d_type == DT_DIR;
+        return de->d_type;
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (fstatat(dir_fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return DT_UNKNOWN;
+    return S_ISDIR(st.st_mode)   ? DT_DIR
+           : S_ISLNK(st.st_mode) ? DT_LNK
+           : S_ISREG(st.st_mode) ? DT_REG
+                                 : DT_UNKNOWN;
 }
 
-int hash_entry(const std::string &base, const std::string &relname, bool dir, s_ekva ***ekva) {
-    if (dir) {
-        int rc = hash_tree(base, relname, ekva);
-        if (rc != 0)
-            zlogf(ZLOG_DEBUG, "zpm_zpf_hash_files on %s got rc=%d\n", relname.c_str(), rc);
-        return rc;
-    }
+int HashWalk::file(int dir_fd, const struct dirent *de, const std::string &relname) {
     const std::string path = base + "/" + relname;
+    std::string why;
+    Fd fd(type_of(dir_fd, de) == DT_LNK ? zpm::pkg::open_link_target(base_fd, relname, &why)
+                                        : zpm::pkg::open_regular_at(dir_fd, de->d_name, &why));
     char digest[41];
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && zpm::memo::lookup(st, digest))
-        return add_pair(ekva, digest, relname.c_str());
-    if (!sha1_file(path.c_str(), 'x', digest)) {
+    bool known = fd.get() >= 0 && fstat(fd.get(), &st) == 0 && zpm::memo::lookup(st, digest);
+    if (fd.get() < 0 || (!known && !zpm::sha1_fd(fd.get(), 'x', digest))) {
+        if (!why.empty())
+            zlogf(ZLOG_ERROR, "%s %s", path.c_str(), why.c_str());
         zlogf(ZLOG_ERROR, "failed to generate sha1 of %s", path.c_str());
         return -1;
     }
     return add_pair(ekva, digest, relname.c_str());
+}
+
+int HashWalk::tree(int dir_fd, const std::string &rel, const std::string &dir) {
+    DIR *d = fdopendir(dir_fd);
+    if (!d) {
+        close(dir_fd);
+        return -1;
+    }
+    Dir guard(d);
+    int rc = 0;
+    while (struct dirent *de = readdir(d)) {
+        if (!std::strcmp(de->d_name, ".") || !std::strcmp(de->d_name, ".."))
+            continue;
+        const std::string relname = rel + "/" + de->d_name;
+        if (too_long(relname, "relative name") || too_long(base + "/" + relname, "path"))
+            return -1;
+        if (type_of(dirfd(d), de) != DT_DIR) {
+            if ((rc = file(dirfd(d), de, relname)) != 0)
+                return rc;
+            continue;
+        }
+        int sub = openat(dirfd(d), de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        rc = sub < 0 ? -1 : tree(sub, relname, dir + "/" + de->d_name);
+        if (rc != 0) {
+            zlogf(ZLOG_DEBUG, "zpm_zpf_hash_files on %s got rc=%d\n", relname.c_str(), rc);
+            return rc;
+        }
+    }
+    if (closedir(guard.release()) != 0) {
+        zlogf(ZLOG_ERROR, "can't close '%s'", dir.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 // -1 on failure, 0 when listed, 1 when the directory does not exist.
@@ -151,28 +199,19 @@ int hash_tree(const std::string &base, const std::string &rel, s_ekva ***ekva) {
     int rc = examine_dir(base, rel, dir);
     if (rc != 0)
         return rc > 0 ? 0 : -1;
-    DIR *d = opendir(dir.c_str());
-    if (!d)
+    Fd base_fd(open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (base_fd.get() < 0 || fd < 0) {
+        if (fd >= 0)
+            close(fd);
         return -1;
+    }
     if (!*ekva && !(*ekva = ekva_new(kHashCapacity, EKVA_ADD_APPEND))) {
-        closedir(d);
+        close(fd);
         return -1;
     }
-    Dir guard(d);
-    while (struct dirent *de = readdir(d)) {
-        if (!std::strcmp(de->d_name, ".") || !std::strcmp(de->d_name, ".."))
-            continue;
-        const std::string relname = rel + "/" + de->d_name;
-        if (too_long(relname, "relative name") || too_long(base + "/" + relname, "path"))
-            return -1;
-        if ((rc = hash_entry(base, relname, is_directory(de, dir + "/" + de->d_name), ekva)) != 0)
-            return rc;
-    }
-    if (closedir(guard.release()) != 0) {
-        zlogf(ZLOG_ERROR, "can't close '%s'", dir.c_str());
-        return -1;
-    }
-    return 0;
+    HashWalk w{base, base_fd.get(), ekva};
+    return w.tree(fd, rel, dir);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The package information record: parsing a description, copying, freeing,
 // and the small helpers every area uses on records.
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "arr.h"
 #include "ekva.h"
@@ -30,40 +33,45 @@ constexpr ArchName kArchNames[] = {
     {ZPK_ARCH_MIPS, "mips"},
 };
 
-// One LDIF text with its length, as the fetches below scan it.
+// One LDIF text, its attribute lines read once (a scan per value would make
+// a long list of dependencies quadratic).
 struct Text {
-    char *buf;
-    int len;
+    explicit Text(char *buf) : entry(buf, static_cast<int>(strlen(buf))) {}
+    zpm::ldif::Entry entry;
 };
 
 // Fetches the seq-th value of attr as a NUL-terminated malloc'ed string.
 // Values that arrive base64-decoded are not terminated by the LDIF reader,
-// so the copy is always cut at the returned length.  The result is NULL when
+// so the copy is always cut at the value's length.  The result is NULL when
 // the attribute line does not exist; *len_out receives the value length.
 char *fetch_str(const Text &t, const char *attr, int seq, int *len_out = nullptr) {
-    char *raw = nullptr;
-    int len = _ldif_get_attr(t.buf, t.len, attr, &raw, seq);
+    const std::string *v = t.entry.get(attr, seq);
     if (len_out)
-        *len_out = len;
-    if (!raw)
-        return nullptr;
-    if (len < 0)
-        len = 0;
-    char *s = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
-    if (s) {
-        memcpy(s, raw, static_cast<size_t>(len));
-        s[len] = '\0';
-    }
-    free(raw);
-    return s;
+        *len_out = v ? static_cast<int>(v->size()) : 0;
+    return v ? strndup(v->data(), v->size()) : nullptr;
 }
 
-// Reads a decimal attribute with "%ld"; false when absent, empty or not a number.
-bool fetch_long(const Text &t, const char *attr, int seq, long *out) {
+// The largest number a description may carry: sizes and times are signed
+// 64-bit quantities on the system.
+constexpr uint64_t kNumberMax = INT64_MAX;
+
+// Reads a decimal attribute strictly.  Absent or empty: true, *out untouched.
+// Anything but digits, or a value above kNumberMax: false.
+bool fetch_number(const Text &t, const char *attr, int seq, uint64_t *out) {
     char *s = fetch_str(t, attr, seq);
-    bool ok = s && *s && sscanf(s, "%ld", out) == 1;
+    bool ok = !s || !*s || zpm::pkg::read_decimal(s, kNumberMax, out);
     free(s);
     return ok;
+}
+
+// A size attribute of a description: a bad one makes the record invalid.
+bool parse_size(const Text &t, const char *attr, uint64_t *out) {
+    if (fetch_number(t, attr, 1, out))
+        return true;
+    char *v = fetch_str(t, attr, 1);
+    zlogf(ZLOG_INFO, "zpk_info_parse: Invalid %s: %s", attr, v ? v : "");
+    free(v);
+    return false;
 }
 
 bool parse_format(const Text &d) {
@@ -100,26 +108,26 @@ bool parse_arch(const Text &d, ZPI *zpi) {
 }
 
 void parse_deps(const Text &d, ZPI *zpi) {
-    int n = _ldif_count_attr(d.buf, d.len, "ezpkDependency");
-    if (n <= 0)
+    const std::vector<std::string> &deps = d.entry.all("ezpkDependency");
+    if (deps.empty())
         return;
-    zpi->deps = static_cast<char **>(calloc(static_cast<size_t>(n) + 1, sizeof(char *)));
+    zpi->deps = static_cast<char **>(calloc(deps.size() + 1, sizeof(char *)));
     if (!zpi->deps)
         return;
-    for (int i = 0; i < n; i++)
-        zpi->deps[i] = fetch_str(d, "ezpkDependency", i + 1);
+    for (size_t i = 0; i < deps.size(); i++)
+        zpi->deps[i] = strndup(deps[i].data(), deps[i].size());
 }
 
 void parse_signature(const Text &d, ZPI *zpi) {
     zpi->rsa_sig_subj = fetch_str(d, "ezpkRsaSigSubj", 1);
-    unsigned char *raw = nullptr;
-    int len = _ldif_get_attr(d.buf, d.len, "ezpkRsaSigData", reinterpret_cast<char **>(&raw), 1);
-    if (raw && len > 0) {
-        zpi->rsa_sig_data_buf = raw;
-        zpi->rsa_sig_data_len = len;
-    } else {
-        free(raw);
-    }
+    const std::string *sig = d.entry.get("ezpkRsaSigData", 1);
+    if (!sig || sig->empty() || sig->size() > INT_MAX)
+        return;
+    zpi->rsa_sig_data_buf = static_cast<unsigned char *>(malloc(sig->size()));
+    if (!zpi->rsa_sig_data_buf)
+        return;
+    memcpy(zpi->rsa_sig_data_buf, sig->data(), sig->size());
+    zpi->rsa_sig_data_len = static_cast<int>(sig->size());
 }
 
 // The description proper: everything common to the three types.
@@ -138,20 +146,19 @@ bool parse_description(const Text &d, ZPI *zpi) {
     zpi->creator = fetch_str(d, "ezpkCreator", 1);
     zpi->desc = fetch_str(d, "ezpkDescription", 1);
     parse_deps(d, zpi);
-    long size = 0;
-    if (fetch_long(d, "ezpkDataSize", 1, &size))
-        zpi->datasize = static_cast<uint64_t>(size);
+    if (!parse_size(d, "ezpkDataSize", &zpi->datasize))
+        return false;
     zpi->filehash = fetch_str(d, "ezpkFileHash", 1);
     parse_signature(d, zpi);
     return true;
 }
 
-void parse_file_location(const Text &d, ZPI *zpi) {
-    long size = 0;
-    if (fetch_long(d, "ezpkFileSize", 1, &size))
-        zpi->filesize = static_cast<uint64_t>(size);
+bool parse_file_location(const Text &d, ZPI *zpi) {
+    if (!parse_size(d, "ezpkFileSize", &zpi->filesize))
+        return false;
     zpi->abs_uri = fetch_str(d, "ezpkAbsoluteURI", 1);
     zpi->rel_uri = fetch_str(d, "ezpkRelativeURI", 1);
+    return true;
 }
 
 bool parse_install_time(const Text &in, ZPI *zpi) {
@@ -162,8 +169,8 @@ bool parse_install_time(const Text &in, ZPI *zpi) {
         zlogf(ZLOG_ERROR, "zpk_info_parse: No install time found, package is corrupt");
         return false;
     }
-    long t = 0;
-    bool ok = sscanf(v, "%ld", &t) == 1;
+    uint64_t t = 0;
+    bool ok = zpm::pkg::read_decimal(v, kNumberMax, &t);
     free(v);
     if (!ok) {
         zlogf(ZLOG_ERROR, "zpk_info_parse: Failed to parse install time");
@@ -174,7 +181,7 @@ bool parse_install_time(const Text &in, ZPI *zpi) {
 }
 
 bool parse_update_times(const Text &in, ZPI *zpi) {
-    int n = _ldif_count_attr(in.buf, in.len, "ezpkUpdateTime");
+    int n = in.entry.count("ezpkUpdateTime");
     if (n <= 0)
         return true;
     zpi->update_time = static_cast<time_t *>(calloc(static_cast<size_t>(n) + 1, sizeof(time_t)));
@@ -188,8 +195,8 @@ bool parse_update_times(const Text &in, ZPI *zpi) {
             zlogf(ZLOG_ERROR, "zpk_info_parse: Failure reading update time, package is corrupt");
             return false;
         }
-        long t = 0;
-        bool ok = sscanf(v, "%ld", &t) == 1;
+        uint64_t t = 0;
+        bool ok = zpm::pkg::read_decimal(v, kNumberMax, &t);
         free(v);
         if (!ok) {
             zlogf(ZLOG_ERROR, "zpk_info_parse: Failed to parse update time");
@@ -235,7 +242,7 @@ bool parse_install(char *inst, ZPI *zpi) {
         zlogf(ZLOG_ERROR, "zpk_info_parse: No install info found, package is corrupt");
         return false;
     }
-    Text in{inst, static_cast<int>(strlen(inst))};
+    Text in(inst);
     return parse_install_time(in, zpi) && parse_update_times(in, zpi) &&
            parse_install_type(in, zpi);
 }
@@ -245,6 +252,22 @@ char *dup_or_null(const char *s) {
 }
 
 } // namespace
+
+bool zpm::pkg::read_decimal(const char *s, uint64_t max, uint64_t *out) {
+    if (!s || !*s)
+        return false;
+    uint64_t v = 0;
+    for (const char *p = s; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (v > (max - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    *out = v;
+    return true;
+}
 
 extern "C" {
 
@@ -258,10 +281,10 @@ ZPI *zpk_info_parse(const char * /*zpl_name*/, int type, char *desc, char *inst)
     int file_refs = ldif_file_refs(0);
     bool ok = desc != nullptr;
     if (ok) {
-        Text d{desc, static_cast<int>(strlen(desc))};
+        Text d(desc);
         ok = parse_description(d, zpi);
         if (ok && type == 1)
-            parse_file_location(d, zpi);
+            ok = parse_file_location(d, zpi);
         else if (ok && type == 2)
             ok = parse_install(inst, zpi);
     }

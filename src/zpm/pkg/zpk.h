@@ -28,6 +28,7 @@ int zpk_variant_accepts(const ZPI *zpi, const char *variant);
 #ifdef __cplusplus
 }
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -48,6 +49,10 @@ inline std::string uname(const ZPI *zpi) {
 inline bool plain_name(const char *name) {
     return name && *name && name[0] != '.' && !strchr(name, '/');
 }
+
+// Reads a decimal number strictly: digits only (no sign, no blanks), at most
+// max.  false, *out untouched, for anything else.
+bool read_decimal(const char *s, uint64_t max, uint64_t *out);
 
 // Architecture name for messages; never null.
 inline const char *arch_name(int arch) {

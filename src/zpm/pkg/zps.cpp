@@ -3,18 +3,23 @@
 // within its validity window; then RSA/SHA-1 over the rest of the stream.
 #include "zps.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "cres.h"
 #include "loglib.h"
-#include "util.h"
 #include "paths.h"
+#include "util.h"
 
 namespace {
 
@@ -51,9 +56,39 @@ std::string cert_path(const char *sig_subj) {
     return path;
 }
 
+// A certificate is a few kilobytes; anything far larger is not one.
+constexpr off_t kCertMax = 1 << 20;
+
+// The content of the store file at path: a regular file, not reached
+// through a link, read without blocking (a FIFO or a device planted in the
+// store must neither hang nor feed the reader for ever).  Empty on failure.
+std::string read_store_file(const std::string &path) {
+    Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > kCertMax) {
+        if (fd.get() >= 0 || errno == ELOOP)
+            zlogf(ZLOG_INFO, "%s is not a regular file of a certificate's size, not read",
+                  path.c_str());
+        return "";
+    }
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return "";
+        got += static_cast<size_t>(n);
+    }
+    return text;
+}
+
 // The certificate at path when it carries exactly sig_subj; logs why not.
 X509Ptr load_signer_cert(const std::string &path, const char *sig_subj) {
-    BioPtr in(BIO_new_file(path.c_str(), "r"));
+    const std::string pem = read_store_file(path);
+    BioPtr in(pem.empty() ? nullptr : BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     X509Ptr cert(in ? PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr) : nullptr);
     if (!cert) {
         zlogf(ZLOG_INFO, "Failure reading %s\n", path.c_str());

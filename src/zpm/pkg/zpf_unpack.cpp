@@ -1,0 +1,484 @@
+// Unpacking a payload below a directory descriptor.  Every member is
+// written with *at() calls that never follow a link, every write, mode,
+// time and close is checked, and a digest is remembered only for a file
+// whose every byte was written and which closed without error.
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+#include <vector>
+
+#include "cres.h"
+#include "digest_memo.h"
+#include "loglib.h"
+#include "sha1.h"
+#include "zpf_tree.h"
+
+namespace zpm::pkg {
+
+namespace {
+
+bool has_dotdot(const char *path) {
+    const char *p = path;
+    while (*p) {
+        const char *end = strchrnul(p, '/');
+        if (end - p == 2 && p[0] == '.' && p[1] == '.')
+            return true;
+        p = *end ? end + 1 : end;
+    }
+    return false;
+}
+
+// A name that is absolute or climbs with ".." would land outside the target.
+bool name_escapes(const char *path) {
+    return !path || path[0] == '/' || has_dotdot(path) || components(path).empty();
+}
+
+void refuse(const char *why, const char *path) {
+    zlogf(ZLOG_ERROR, "Failed to write header by archive_write_header: %s: %s", why, path);
+}
+
+void write_failed(const char *path) {
+    zlogf(ZLOG_ERROR, "Failed to copy data: %s: %s", path, strerror(errno));
+}
+
+void finish_failed(const char *path) {
+    zlogf(ZLOG_ERROR, "Failed to write archive by archive_write_finish_entry: %s: %s", path,
+          strerror(errno));
+}
+
+// The directories of the tree, opened without following links and made
+// when missing.  Members come sorted, so the last parent serves most of them.
+class Dirs {
+  public:
+    explicit Dirs(int root) : root_(root) {}
+    ~Dirs() { drop(); }
+    Dirs(const Dirs &) = delete;
+    Dirs &operator=(const Dirs &) = delete;
+
+    // The directory reached through the first n components; -1 (errno set).
+    int get(const std::vector<std::string> &comps, size_t n, bool create) {
+        std::string key;
+        for (size_t i = 0; i < n; i++)
+            key += comps[i] + "/";
+        if (fd_ >= 0 && key == key_)
+            return fd_;
+        drop();
+        int fd = openat(root_, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        for (size_t i = 0; fd >= 0 && i < n; i++)
+            fd = descend(fd, comps[i].c_str(), create);
+        if (fd >= 0) {
+            fd_ = fd;
+            key_ = key;
+        }
+        return fd;
+    }
+
+  private:
+    static int descend(int fd, const char *name, bool create) {
+        constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = openat(fd, name, kFlags);
+        if (next < 0 && errno == ENOENT && create &&
+            (mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
+            next = openat(fd, name, kFlags);
+        int err = errno;
+        close(fd);
+        errno = err;
+        return next;
+    }
+    void drop() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    int root_;
+    int fd_ = -1;
+    std::string key_;
+};
+
+// The digest of a file, taken from the bytes as they were written.
+struct BlockDigest {
+    SHA1_CTX ctx;
+    la_int64_t next = 0;
+    bool in_order = true;
+    BlockDigest() { SHA1Init(&ctx); }
+    void add(const void *buf, size_t size, la_int64_t offset) {
+        if (!in_order || offset != next || size > UINT32_MAX) {
+            in_order = false;
+            return;
+        }
+        SHA1Update(&ctx, static_cast<const unsigned char *>(buf), static_cast<uint32_t>(size));
+        next += static_cast<la_int64_t>(size);
+    }
+    std::string hex() {
+        unsigned char d[20];
+        SHA1Final(d, &ctx);
+        char out[41];
+        for (int i = 0; i < 20; i++)
+            snprintf(out + 2 * i, 3, "%02x", d[i]);
+        return std::string(out, 40);
+    }
+};
+
+// Writes n bytes at offset at, seeking only when the data does not follow on
+// (a sparse member): short writes are completed, a write of nothing fails.
+bool write_at(int fd, const char *p, size_t n, off_t at, off_t *pos) {
+    if (at != *pos && lseek(fd, at, SEEK_SET) != at)
+        return false;
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            if (w == 0)
+                errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+        at += w;
+    }
+    *pos = at;
+    return true;
+}
+
+// A file's mode and modification time, then its close: all must succeed.
+bool settle(Fd &fd, mode_t mode, const struct timespec &mtime, const char *path, struct stat *st) {
+    const struct timespec times[2] = {mtime, mtime};
+    bool ok = fchmod(fd.get(), mode & 07777) == 0 && futimens(fd.get(), times) == 0 &&
+              fstat(fd.get(), st) == 0;
+    if (!ok)
+        finish_failed(path);
+    if (fd.close_now() != 0) {
+        finish_failed(path);
+        ok = false;
+    }
+    return ok;
+}
+
+// Removes what stands at name (an earlier member of the same name), never a
+// directory.
+bool clear_name(int dir, const std::string &name, const char *path) {
+    if (unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT)
+        return true;
+    refuse(errno == EISDIR ? "a member would replace a directory" : strerror(errno), path);
+    return false;
+}
+
+// Remembers the digests of the files written, for the check after the
+// unpacking.  Payloads that name a file twice or join files by hard links
+// are not remembered at all: there a name may not hold what was hashed.
+struct Remembered {
+    bool usable = true;
+    std::unordered_set<std::string> names;
+    bool wants(archive_entry *e) {
+        if (!usable)
+            return false;
+        if (archive_entry_hardlink(e) || !names.insert(archive_entry_pathname(e)).second) {
+            usable = false;
+            zpm::memo::clear();
+            return false;
+        }
+        return archive_entry_filetype(e) == AE_IFREG;
+    }
+    void record(const struct stat &st, BlockDigest &d) {
+        if (usable && d.in_order && d.next == st.st_size)
+            zpm::memo::record(st, d.hex());
+    }
+};
+
+struct DirFix {
+    std::vector<std::string> comps;
+    mode_t mode;
+    struct timespec mtime;
+};
+
+class Unpacker {
+  public:
+    Unpacker(archive *r, int root) : r_(r), root_(root), dirs_(root) {}
+    bool entry(archive_entry *e);
+    bool finish();
+    void drop_links();
+
+  private:
+    const char *check(archive_entry *e);
+    bool hardlink(archive_entry *e, const char *path, int dir, const std::string &leaf);
+    bool regular(archive_entry *e, const char *path, int dir, const std::string &leaf, int flags,
+                 bool remember);
+    bool copy_data(int fd, archive_entry *e, const char *path, BlockDigest *d);
+    bool settle_link(const std::string &path);
+    bool copy_file(int src, int dir, const std::string &leaf, const std::string &path);
+    bool fix_dirs();
+
+    archive *r_;
+    int root_;
+    Dirs dirs_;
+    Remembered memo_;
+    std::vector<std::string> links_;
+    std::vector<DirFix> fixes_;
+};
+
+// Why an entry must not be written, or nullptr when it may be.
+const char *Unpacker::check(archive_entry *e) {
+    if (name_escapes(archive_entry_pathname(e)))
+        return "member name leaves the target directory";
+    if (archive_entry_hardlink(e))
+        return name_escapes(archive_entry_hardlink(e))
+                   ? "hard link target leaves the target directory"
+                   : nullptr;
+    switch (archive_entry_filetype(e)) {
+    case AE_IFREG:
+    case AE_IFDIR:
+        return nullptr;
+    case AE_IFLNK:
+        return archive_entry_symlink(e) && *archive_entry_symlink(e) ? nullptr
+                                                                     : "empty symbolic link";
+    default:
+        return "device nodes, FIFOs and sockets are not installed";
+    }
+}
+
+bool Unpacker::copy_data(int fd, archive_entry *e, const char *path, BlockDigest *d) {
+    const void *buf;
+    size_t size;
+    la_int64_t offset, end = 0;
+    off_t pos = 0;
+    for (;;) {
+        int rc = archive_read_data_block(r_, &buf, &size, &offset);
+        if (rc == ARCHIVE_EOF)
+            break;
+        if (rc != ARCHIVE_OK) {
+            zlogf(ZLOG_ERROR, "Failed to copy data: %s: %s", path, archive_error_string(r_));
+            return false;
+        }
+        if (!write_at(fd, static_cast<const char *>(buf), size, offset, &pos)) {
+            write_failed(path);
+            return false;
+        }
+        if (d)
+            d->add(buf, size, offset);
+        end = std::max<la_int64_t>(end, offset + static_cast<la_int64_t>(size));
+    }
+    // A hole at the end of a sparse member is the one thing left to make.
+    if (end < archive_entry_size(e) && ftruncate(fd, archive_entry_size(e)) != 0) {
+        write_failed(path);
+        return false;
+    }
+    return true;
+}
+
+bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::string &leaf,
+                       int flags, bool remember) {
+    Fd fd(openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
+    if (fd.get() < 0) {
+        refuse(strerror(errno), path);
+        return false;
+    }
+    BlockDigest d;
+    if (!copy_data(fd.get(), e, path, remember ? &d : nullptr))
+        return false;
+    const struct timespec mtime = {archive_entry_mtime(e), archive_entry_mtime_nsec(e)};
+    struct stat st;
+    if (!settle(fd, archive_entry_mode(e), mtime, path, &st))
+        return false;
+    if (st.st_size != archive_entry_size(e)) {
+        zlogf(ZLOG_ERROR, "Failed to copy data: %s: %lld of %lld bytes on disk", path,
+              static_cast<long long>(st.st_size), static_cast<long long>(archive_entry_size(e)));
+        return false;
+    }
+    if (remember)
+        memo_.record(st, d);
+    return true;
+}
+
+// A hard link may only join a regular file that this unpacking already
+// placed: never a symbolic link, which writing the link's data would follow.
+bool Unpacker::hardlink(archive_entry *e, const char *path, int dir, const std::string &leaf) {
+    std::vector<std::string> to = components(archive_entry_hardlink(e));
+    Fd from(open_dir_at(root_, to, to.size() - 1));
+    struct stat st;
+    if (from.get() < 0 || fstatat(from.get(), to.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+        refuse("hard link target is not a file of the package", path);
+        return false;
+    }
+    if (linkat(from.get(), to.back().c_str(), dir, leaf.c_str(), 0) != 0) {
+        refuse(strerror(errno), path);
+        return false;
+    }
+    return archive_entry_size(e) <= 0 || regular(e, path, dir, leaf, O_TRUNC, false);
+}
+
+bool Unpacker::entry(archive_entry *e) {
+    const char *path = archive_entry_pathname(e);
+    const char *why = check(e);
+    if (why) {
+        refuse(why, path ? path : "");
+        archive_read_data_skip(r_);
+        return false;
+    }
+    const bool remember = memo_.wants(e);
+    std::vector<std::string> comps = components(path);
+    bool is_dir = !archive_entry_hardlink(e) && archive_entry_filetype(e) == AE_IFDIR;
+    int dir = dirs_.get(comps, is_dir ? comps.size() : comps.size() - 1, true);
+    if (dir < 0) {
+        refuse(errno == ENOTDIR || errno == ELOOP
+                   ? "a directory of its path is a symbolic link or a file"
+                   : strerror(errno),
+               path);
+        archive_read_data_skip(r_);
+        return false;
+    }
+    if (is_dir) {
+        fixes_.push_back(
+            {comps, archive_entry_mode(e), {archive_entry_mtime(e), archive_entry_mtime_nsec(e)}});
+        return archive_read_data_skip(r_) == ARCHIVE_OK;
+    }
+    // Data left unread on a failure is skipped by the next header read.
+    if (!clear_name(dir, comps.back(), path))
+        return false;
+    if (archive_entry_hardlink(e))
+        return hardlink(e, path, dir, comps.back());
+    if (archive_entry_filetype(e) == AE_IFREG)
+        return regular(e, path, dir, comps.back(), O_CREAT | O_EXCL, remember);
+    if (symlinkat(archive_entry_symlink(e), dir, comps.back().c_str()) != 0) {
+        refuse(strerror(errno), path);
+        return false;
+    }
+    links_.push_back(path);
+    return archive_read_data_skip(r_) == ARCHIVE_OK;
+}
+
+bool Unpacker::copy_file(int src, int dir, const std::string &leaf, const std::string &path) {
+    struct stat from;
+    Fd out(openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fstat(src, &from) != 0 || out.get() < 0) {
+        write_failed(path.c_str());
+        return false;
+    }
+    std::vector<char> buf(64 * 1024);
+    BlockDigest d;
+    for (off_t at = 0, pos = 0;;) {
+        ssize_t n = read(src, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            break;
+        if (n < 0 || !write_at(out.get(), buf.data(), static_cast<size_t>(n), at, &pos)) {
+            write_failed(path.c_str());
+            return false;
+        }
+        d.add(buf.data(), static_cast<size_t>(n), at);
+        at += n;
+    }
+    struct stat st;
+    if (!settle(out, from.st_mode, from.st_mtim, path.c_str(), &st))
+        return false;
+    memo_.record(st, d);
+    return true;
+}
+
+// Replaces the link at path by a copy of the regular file it leads to inside
+// its own top-level directory, so that hashing and placing read that content
+// whatever else has been moved meanwhile; refuses any other link.
+bool Unpacker::settle_link(const std::string &path) {
+    std::vector<std::string> comps = components(path);
+    Fd top(comps.size() > 1 ? open_dir_at(root_, comps, 1) : -1);
+    Fd dir(open_dir_at(root_, comps, comps.size() - 1));
+    std::string why = "is not inside a directory of the package";
+    std::string rel;
+    for (size_t i = 1; i < comps.size(); i++)
+        rel += (i > 1 ? "/" : "") + comps[i];
+    Fd src(top.get() < 0 ? -1 : open_link_target(top.get(), rel, &why));
+    if (src.get() < 0 || dir.get() < 0) {
+        char target[PATH_MAX] = "";
+        ssize_t n = dir.get() < 0
+                        ? -1
+                        : readlinkat(dir.get(), comps.back().c_str(), target, sizeof target - 1);
+        target[n > 0 ? n : 0] = '\0';
+        zlogf(ZLOG_ERROR,
+              "Refusing the symbolic link %s -> %s: a link in a package must lead to a regular "
+              "file of the package, and this one %s",
+              path.c_str(), target, why.c_str());
+        return false;
+    }
+    return clear_name(dir.get(), comps.back(), path.c_str()) &&
+           copy_file(src.get(), dir.get(), comps.back(), path);
+}
+
+// Modes and times of the directories, the deepest first, once nothing is
+// written into them any more.
+bool Unpacker::fix_dirs() {
+    bool ok = true;
+    for (auto it = fixes_.rbegin(); it != fixes_.rend(); ++it) {
+        std::string path;
+        for (const std::string &c : it->comps)
+            path += c + "/";
+        Fd parent(open_dir_at(root_, it->comps, it->comps.size() - 1));
+        Fd fd(parent.get() < 0 ? -1
+                               : openat(parent.get(), it->comps.back().c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const struct timespec times[2] = {it->mtime, it->mtime};
+        if (fd.get() < 0 || fchmod(fd.get(), it->mode & 07777) != 0 ||
+            futimens(fd.get(), times) != 0) {
+            finish_failed(path.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// After a failure no link of the payload is left in the tree for anyone to
+// follow.
+void Unpacker::drop_links() {
+    for (const std::string &l : links_) {
+        std::vector<std::string> comps = components(l);
+        Fd dir(open_dir_at(root_, comps, comps.size() - 1));
+        struct stat st;
+        if (dir.get() >= 0 &&
+            fstatat(dir.get(), comps.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            unlinkat(dir.get(), comps.back().c_str(), 0);
+    }
+}
+
+bool Unpacker::finish() {
+    bool ok = true;
+    for (const std::string &l : links_)
+        ok = settle_link(l) && ok;
+    return fix_dirs() && ok;
+}
+
+} // namespace
+
+bool unpack_payload(archive *r, int root_fd) {
+    zpm::memo::clear();
+    Unpacker u(r, root_fd);
+    bool ok = true;
+    archive_entry *e = nullptr;
+    int rc;
+    while ((rc = archive_read_next_header(r, &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN)
+        ok = u.entry(e) && ok;
+    // A damaged or cut payload must not pass for a complete one.
+    if (rc != ARCHIVE_EOF) {
+        zlogf(ZLOG_ERROR, "Failed to read archive header: %s", archive_error_string(r));
+        ok = false;
+    }
+    // Links are settled only in a payload that unpacked whole: what they lead
+    // to may come after them.
+    ok = ok && u.finish();
+    if (!ok) {
+        u.drop_links();
+        zpm::memo::clear();
+    }
+    return ok;
+}
+
+} // namespace zpm::pkg
