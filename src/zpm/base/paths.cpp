@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace zpm::paths {
 
@@ -43,6 +44,13 @@ std::string script_dir() { return at(kScriptDir); }
 std::string certstore_dir() { return at(kCertStore); }
 std::string lock_file() { return at(kLockFile); }
 std::string install_log() { return at(kInstallLog); }
+std::string journal_file() { return at(kJournal); }
+const char *below_inv(const char *fixed) {
+    const size_t n = std::strlen(kInvDir);
+    if (std::strncmp(fixed, kInvDir, n) == 0 && fixed[n] == '/')
+        return fixed + n + 1;
+    return fixed;
+}
 std::string repo_dir() { return at(kRepoDir); }
 std::string tmp_template(const char *fixed_template) { return at(fixed_template); }
 std::string ldconfig() { return at(kLdconfig); }
