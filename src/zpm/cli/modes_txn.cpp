@@ -2,6 +2,8 @@
 // package is planned into a transaction, shown, confirmed and carried out
 // before the next is planned; a dry run merges them into one action list
 // whose size is the exit status.
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "frontend.h"
 #include "getopts.h"
 #include "inventory.h"
+#include "journal.h"
 #include "loglib.h"
 #include "plan.h"
 #include "plan_common.h"
@@ -61,12 +64,37 @@ void close_all(TxnCtx &c) {
     c.cached = false;
 }
 
-// Takes the inventory lock outside dry runs; false (after cleaning up) when
-// another package manager holds it.
+// The configured bound of a package script's run in seconds; 0: none.
+int script_timeout(const ZpmRun *run) {
+    const char *val = ekva_getval(run->zpm_sys_conf, "zpm_script_timeout");
+    if (!val || !*val)
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    long secs = std::strtol(val, &end, 10);
+    if (*end || errno || secs < 0 || secs > 24L * 3600 * 365 || !isdigit((unsigned char)*val)) {
+        zlogf(ZLOG_WARNING, "zpm_script_timeout %s is not a number of seconds, ignoring it", val);
+        return 0;
+    }
+    return static_cast<int>(secs);
+}
+
+// Outside dry runs: takes the inventory lock, then finishes what a killed
+// run left before anything else is done.  false (after cleaning up) when
+// another package manager holds the lock or the interrupted change cannot be
+// finished.
 bool lock_unless_dry(TxnCtx &c) {
-    if (dry_run || zpm_lock(c.zpm) == 0)
+    if (dry_run)
         return true;
-    zlogf(ZLOG_ERROR, "failed to lock inventory");
+    if (zpm_lock(c.zpm) != 0) {
+        zlogf(ZLOG_ERROR, "failed to lock inventory");
+        close_all(c);
+        return false;
+    }
+    zpm::exec::set_script_timeout(script_timeout(c.run));
+    if (zpm::exec::recover())
+        return true;
+    zlogf(ZLOG_ERROR, "an interrupted change of the system could not be finished");
     close_all(c);
     return false;
 }

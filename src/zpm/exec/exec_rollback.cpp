@@ -70,5 +70,7 @@ extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
         return true;
     });
     zlogf(ZLOG_ERROR, "zpm_install_rollback: finished");
+    if (failed)
+        zpm::exec::note_restore_failure(); // the change's backups must stay
     return failed ? -1 : 0;
 }
