@@ -4,13 +4,11 @@
 #include "exec_common.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "catalogue.h"
@@ -181,16 +179,22 @@ bool commit_stage_tmp(int stage, FILE *f, const std::string &name) {
     return ok;
 }
 
-// Copies the package file at src into the open stream.
+// Copies the package file at src (a regular file) into the open stream.
 bool copy_local(const char *src, FILE *out) {
     Fd in(src ? open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
     struct stat sb;
     if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode))
         return false;
-    std::string data;
-    if (!zpm::inv::read_all(in.get(), &data))
-        return false;
-    return fwrite(data.data(), 1, data.size(), out) == data.size();
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        ssize_t n = read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        if (fwrite(buf.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n))
+            return false;
+    }
 }
 
 } // namespace

@@ -150,6 +150,9 @@ int remove_and_unregister(const char *name, const Stage &st) {
         zlogf(ZLOG_ERROR, "zpm_one_delete: Failed to remove %s from the inventory: %s", name,
               e->text().c_str());
         zpm_install_rollback(nullptr, const_cast<char *>(st.old_dir.c_str()));
+        const std::string list = zpm::paths::installed_dir() + "/" + name + "/link.txt";
+        if (exists(list))
+            zpm_zpf_links(list.c_str(), 1, 1);
         return -1;
     }
     unlink(index_path(name).c_str());

@@ -17,6 +17,7 @@
 #include "journal.h"
 #include "loglib.h"
 #include "paths.h"
+#include "zpk.h"
 
 namespace zpm::exec {
 
@@ -169,8 +170,11 @@ std::string change_text(const Journal &j) {
 
 bool recover_one(const Journal &j) {
     Stage st;
-    if ((j.op != "install" && j.op != "update" && j.op != "delete") || !stage_named(j.puname, &st))
+    if ((j.op != "install" && j.op != "update" && j.op != "delete") ||
+        !zpm::pkg::plain_name(j.name.c_str()) || !stage_named(j.puname, &st)) {
+        zlogf(ZLOG_ERROR, "%s names no change zpm can finish", zpm::paths::journal_file().c_str());
         return false;
+    }
     const bool forward = reached_new(j);
     const std::string what = change_text(j);
     zlogf(ZLOG_INFO, "Found the interrupted %s; %s it", what.c_str(),

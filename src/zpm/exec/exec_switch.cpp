@@ -26,7 +26,7 @@ struct Area {
 };
 
 Area area_of(const char *fixed, const std::string &name) {
-    return Area{zpm::inv::open_area(fixed, false), zpm::paths::at(fixed), name, "." + name + ".new",
+    return Area{zpm::inv::open_area(fixed), zpm::paths::at(fixed), name, "." + name + ".new",
                 "." + name + ".old"};
 }
 
