@@ -95,6 +95,7 @@ points() {
     name == sc { n++
       if ($0 ~ /\/opt\/k|\/var\/lib\/zpm(>|\/(journal|\.journal|installed|fileindex|stagearea\/k))/) hit[++h] = n }
     END { if (h <= max) { for (i = 1; i <= h; i++) print hit[i]; exit }
+          if (max < 2) { print hit[1]; exit }
           for (i = 0; i < max; i++) print hit[1 + int(i * (h - 1) / (max - 1))] }' "$ZR$1" | uniq
 }
 
@@ -161,5 +162,39 @@ check "the recovery is logged" log_has "Found the interrupted update of k_x86_64
 check_eq "and is in the install log" "interrupted update of k_x86_64_1.0 to k_x86_64_2.0 completed" \
   "$(install_events | tail -n 1)"
 check "kill points tried" test "$total" -ge 20
+
+# An update killed before its switch whose undo cannot restore a file (a directory is now where
+# the file was): nothing else is done, and the journal and the backups stay until it can.
+restore v1
+zroot_run strace -y -o /tmp/trace -e trace=mkdirat /usr/bin/zpm -f -U /tmp/pkgs/k-2.0.zpk \
+  >/dev/null 2>&1 </dev/null
+n=$(awk '/\.k\.new/ { print NR; exit }' "$ZR/tmp/trace")
+restore v1
+zroot_run strace -o /dev/null -e trace=mkdirat -e inject=mkdirat:signal=KILL:when="$n" \
+  /usr/bin/zpm -f -U /tmp/pkgs/k-2.0.zpk >/dev/null 2>&1 </dev/null
+mkdir -p "$ZR/opt/k/drop/in-the-way"
+zpm_do -I /tmp/pkgs/other.zpk
+check_eq "a recovery that cannot restore stops the run" "1 no" "$RC $(inv_has other && echo yes || echo no)"
+check_contains "and says so" "an interrupted change of the system could not be finished" "$ERR"
+check "the journal and the backup stay" test -f "$ZR$INV/journal" -a \
+  -f "$ZR$INV/stagearea/k_x86_64_2.0/old/opt/k/drop"
+rm -r "$ZR/opt/k/drop"
+zpm_do -I /tmp/pkgs/other.zpk
+check_eq "once it can, the run recovers and goes on" "0 1.0 1.0 yes" \
+  "$RC $(pkg_state kl KL) $(pkg_state k K) $(leftovers)$(inv_has other && echo yes)"
+
+# The backups a killed run left in a package's stage directory are never replayed by a later,
+# failing run over a file it did not touch.
+pkgsrc ks
+pkgfile ks /opt/ks/f ks
+pkgscript ks 99-add.sh 'exit 1'
+pkgbuild ks 1.0 '' /tmp/pkgs/ks.zpk
+printf mine > "$ZR/opt/mine"
+mkdir -p "$ZR$INV/stagearea/ks_x86_64_1.0/old/opt"
+printf stale > "$ZR$INV/stagearea/ks_x86_64_1.0/old/opt/mine"
+echo /opt/mine > "$ZR$INV/stagearea/ks_x86_64_1.0/old/index.txt"
+yad_reset; zpm_do -I /tmp/pkgs/ks.zpk
+check_eq "a failing install rolls back only its own backups" "Failure installing /tmp/pkgs/ks.zpk, rc: 256
+| mine" "$(yad_texts) $(content /opt/mine)"
 echo "kill points tried: $total"
 finish

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Every rename of an update's switch and of the registration of an install or update made to
-# fail (strace: error=EIO at that call): the change is reported as failed and rolled back, the
+# Every rename of an update's switch, and every rename and write of the registration of an
+# install or update (and of its journal), made to fail (strace: error=EIO at that call): the change is reported as failed and rolled back, the
 # old version stays registered exactly as it was (nothing registered for an install), and
 # nothing is left behind; never "successfully updated".
 source "$(dirname "$0")/lib.sh"
@@ -19,13 +19,13 @@ pkgbuild sw 2.0 '' /tmp/pkgs/sw-2.0.zpk
 tar -C "$ZR" -cf "$ZR_BASE/v1.tar" var/lib/zpm opt/sw
 restore() { rm -rf "$ZR/var/lib/zpm" "$ZR/opt/sw"; tar -C "$ZR" -xf "$ZR_BASE/v1.tar"; }
 
-# renames ARGS...: "<call> <ordinal>" of each rename of zpm ARGS in the inventory's entries and
-# file indexes, counted among the calls of its kind.
+# renames ARGS...: "<call> <ordinal>" of each rename and write of zpm ARGS in the inventory's
+# entries, file indexes and journal, counted among the calls of its kind.
 renames() {
-  zroot_run strace -y -o /tmp/trace -e trace=rename,renameat,renameat2 /usr/bin/zpm -f "$@" \
-    >/dev/null 2>&1 </dev/null
+  zroot_run strace -y -s 0 -o /tmp/trace -e trace=rename,renameat,renameat2,write \
+    /usr/bin/zpm -f "$@" >/dev/null 2>&1 </dev/null
   awk '{ name = $0; sub(/\(.*/, "", name); n[name]++ }
-       /var\/lib\/zpm\/(installed|fileindex)/ { print name, n[name] }' "$ZR/tmp/trace"
+       /var\/lib\/zpm\/(installed|fileindex|journal|\.journal)/ { print name, n[name] }' "$ZR/tmp/trace"
 }
 
 # failed_at CALL N ARGS...: zpm ARGS with the N-th CALL failing.
@@ -49,7 +49,7 @@ while read -r sc n; do
     test ! -e "$ZR$INV/journal" -a ! -e "$ZR$INV/stagearea/sw_x86_64_2.0"
   count=$((count + 1))
 done < <(restore; renames -U /tmp/pkgs/sw-2.0.zpk)
-check "the update has its switch and registration renames" test "$count" -ge 5
+check "the update has its switch and registration renames and writes" test "$count" -ge 10
 
 rm -rf "$ZR/var/lib/zpm/installed/sw" "$ZR/var/lib/zpm/fileindex/sw" "$ZR/opt/sw"
 tar -C "$ZR" -cf "$ZR_BASE/v1.tar" var/lib/zpm
@@ -65,5 +65,5 @@ while read -r sc n; do
         -mindepth 1 2>/dev/null)"
   count=$((count + 1))
 done < <(restore; renames -I /tmp/pkgs/sw-1.0.zpk)
-check "the install has its registration renames" test "$count" -ge 2
+check "the install has its registration renames and writes" test "$count" -ge 4
 finish
