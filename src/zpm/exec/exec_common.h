@@ -128,6 +128,8 @@ using Record = std::vector<std::pair<const char *, std::string>>;
 std::string record_text(const Record &attrs);
 // One path per line, as a file index holds them.
 std::string lines_text(char **paths);
+// Writes the file index name (below the file index directory) with paths.
+zpm::Failure write_index(const std::string &name, char **paths);
 // Makes the directory name below dfd (where names dfd) afresh: whatever was
 // there, a link included, is removed first.  Fd(-1) with fail set when that
 // cannot be done.

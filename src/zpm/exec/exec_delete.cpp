@@ -1,10 +1,10 @@
 // Removing packages: every removed file is first saved in the backup
 // directory, so a failure can put it back (exec_rollback.cpp).
 #include <cerrno>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>

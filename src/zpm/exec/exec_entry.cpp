@@ -149,6 +149,14 @@ std::string lines_text(char **paths) {
     return text;
 }
 
+zpm::Failure write_index(const std::string &name, char **paths) {
+    const std::string where = zpm::paths::fileindex_dir();
+    Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir);
+    if (idx.get() < 0)
+        return zpm::error_now("open", where);
+    return zpm::inv::write_at(idx.get(), where, name, lines_text(paths));
+}
+
 Fd fresh_dir(int dfd, const std::string &where, const std::string &name, zpm::Failure *fail) {
     const std::string path = zpm::inv::join(where, name);
     if (zpm_zpf_rmdir(path.c_str()) != 0) {

@@ -2,10 +2,10 @@
 // list, the head, configuration scripts) and one package (unpack, verify,
 // scripts, files with backups, links and modes, registration).
 #include <cerrno>
-#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,11 +107,7 @@ std::optional<EntryFailure> register_pkg(const ZPI *zpi, const char *candidate, 
     if (copy) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Writing fileindex for <%s> to <%s/%s>", zpi->name,
               zpm::paths::fileindex_dir().c_str(), zpi->name);
-        Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir);
-        zpm::Failure e = idx.get() < 0 ? zpm::Failure(zpm::error_now("open", zpm::paths::fileindex_dir()))
-                                       : zpm::inv::write_at(idx.get(), zpm::paths::fileindex_dir(),
-                                                            zpi->name, lines_text(copy));
-        if (e)
+        if (auto e = write_index(zpi->name, copy))
             return EntryFailure{EntryStep::index, *e};
     }
     if (auto e = zpm::inv::sync_fd(inst.get(), where))

@@ -145,16 +145,9 @@ std::optional<EntryFailure> build_entry(const Forks &fk, char **add, const Stage
         return EntryFailure{EntryStep::info, *fail};
     if (auto f = copy_entry(fk, st, entry.get(), at))
         return f;
-    if (add) {
-        Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir);
-        if (idx.get() < 0)
-            fail = zpm::error_now("open", zpm::paths::fileindex_dir());
-        else
-            fail = zpm::inv::write_at(idx.get(), zpm::paths::fileindex_dir(), nname,
-                                      lines_text(add));
-        if (fail)
-            return EntryFailure{EntryStep::index, *fail};
-    }
+    if (add)
+        if (auto e = write_index(nname, add))
+            return EntryFailure{EntryStep::index, *e};
     if (auto e = zpm::inv::sync_fd(inst.get(), where))
         return EntryFailure{EntryStep::record, *e};
     if (auto e = zpm::inv::write_at(entry.get(), at, "inst.txt", record))
@@ -213,8 +206,8 @@ bool register_new(const ZPI *new_zpi, const Forks &fk, char **add, const Stage &
     auto e = switch_in(j);
     if (!e)
         return true;
-    zlogf(ZLOG_ERROR, "zpm_update_zpk: Failed to switch to the new entry of %s: %s",
-          new_zpi->name, e->text().c_str());
+    zlogf(ZLOG_ERROR, "zpm_update_zpk: Failed to switch to the new entry of %s: %s", new_zpi->name,
+          e->text().c_str());
     if (auto back = switch_back(j)) {
         zlogf(ZLOG_ERROR, "zpm_update_zpk: Cannot put the entry of %s back either: %s",
               new_zpi->name, back->text().c_str());
