@@ -119,8 +119,9 @@ struct EntryFailure {
 
 // Copies what the inventory keeps of an unpacked package into the entry
 // directory entry (just made; where names it): the info fork, the data hash
-// list, and the init fork with its hash list, each synced.  Empty, or the
-// step that failed.
+// list, and the init fork with its hash list.  Not synced: the registration
+// syncs the file system once before it writes the install record.  Empty, or
+// the step that failed.
 std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, int entry,
                                        const std::string &where);
 // An install record, attributes in order, as LDIF.
@@ -128,7 +129,8 @@ using Record = std::vector<std::pair<const char *, std::string>>;
 std::string record_text(const Record &attrs);
 // One path per line, as a file index holds them.
 std::string lines_text(char **paths);
-// Writes the file index name (below the file index directory) with paths.
+// Writes the file index name (below the file index directory) with paths;
+// not synced, like copy_entry.
 zpm::Failure write_index(const std::string &name, char **paths);
 // Makes the directory name below dfd (where names dfd) afresh: whatever was
 // there, a link included, is removed first.  Fd(-1) with fail set when that

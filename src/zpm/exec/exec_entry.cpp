@@ -32,7 +32,7 @@ zpm::Failure read_staged(const std::string &path, std::string *text) {
 }
 
 // Copies the staged file src to rel ("/a/b") below the directory base,
-// making the directories between; a directory made here is synced.
+// making the directories between.
 zpm::Failure copy_into(int base, const std::string &where, const std::string &src,
                        const std::string &rel) {
     std::string text;
@@ -52,9 +52,7 @@ zpm::Failure copy_into(int base, const std::string &where, const std::string &sr
         at = zpm::inv::join(at, part);
         from = slash + 1;
     }
-    if (auto e = zpm::inv::create_at(dir, at, rel.substr(from), text, 0755))
-        return e;
-    return dir == base ? zpm::Failure{} : zpm::inv::sync_fd(dir, at);
+    return zpm::inv::create_at(dir, at, rel.substr(from), text, 0755);
 }
 
 // "/a/b": every part a name, none "." or "..".
@@ -118,15 +116,9 @@ std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, int ent
             return EntryFailure{EntryStep::init, *fail};
         if (auto e = copy_fork(fk.init, st.new_dir, "init", init.get(), where + "/init"))
             return EntryFailure{EntryStep::init, *e};
-        if (auto e = zpm::inv::sync_fd(init.get(), where + "/init"))
-            return EntryFailure{EntryStep::init, *e};
         if (auto e = copy_into(hash.get(), hash_at, st.new_dir + "/hash/init.txt", "/init.txt"))
             return EntryFailure{EntryStep::init_hash, *e};
     }
-    if (auto e = zpm::inv::sync_fd(hash.get(), hash_at))
-        return EntryFailure{fk.init ? EntryStep::init_hash : EntryStep::data_hash, *e};
-    if (auto e = zpm::inv::sync_fd(entry, where))
-        return EntryFailure{EntryStep::info, *e};
     return {};
 }
 
@@ -154,7 +146,7 @@ zpm::Failure write_index(const std::string &name, char **paths) {
     Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir);
     if (idx.get() < 0)
         return zpm::error_now("open", where);
-    return zpm::inv::write_at(idx.get(), where, name, lines_text(paths));
+    return zpm::inv::write_at(idx.get(), where, name, lines_text(paths), -1, false);
 }
 
 Fd fresh_dir(int dfd, const std::string &where, const std::string &name, zpm::Failure *fail) {

@@ -110,7 +110,9 @@ std::optional<EntryFailure> register_pkg(const ZPI *zpi, const char *candidate, 
         if (auto e = write_index(zpi->name, copy))
             return EntryFailure{EntryStep::index, *e};
     }
-    if (auto e = zpm::inv::sync_fd(inst.get(), where))
+    // Everything of the entry (and the files placed on this file system)
+    // is on disk before the install record makes it count.
+    if (auto e = zpm::inv::sync_all(inst.get(), where))
         return EntryFailure{EntryStep::record, *e};
     if (auto e = zpm::inv::write_at(entry.get(), entry_at, "inst.txt",
                                     record_text(install_record(zpi, candidate))))

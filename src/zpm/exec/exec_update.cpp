@@ -148,7 +148,9 @@ std::optional<EntryFailure> build_entry(const Forks &fk, char **add, const Stage
     if (add)
         if (auto e = write_index(nname, add))
             return EntryFailure{EntryStep::index, *e};
-    if (auto e = zpm::inv::sync_fd(inst.get(), where))
+    // Everything of the entry (and the files placed on this file system)
+    // is on disk before the install record makes it count.
+    if (auto e = zpm::inv::sync_all(inst.get(), where))
         return EntryFailure{EntryStep::record, *e};
     if (auto e = zpm::inv::write_at(entry.get(), at, "inst.txt", record))
         return EntryFailure{EntryStep::record, *e};

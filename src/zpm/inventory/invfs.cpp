@@ -32,13 +32,13 @@ bool write_all(int fd, const char *p, size_t n) {
     return true;
 }
 
-// Writes data to fd, sets mode (unless -1), syncs and closes it.
-zpm::Failure fill(Fd &fd, const std::string &path, const std::string &data, int mode) {
+// Writes data to fd, sets mode (unless -1), syncs (with sync) and closes it.
+zpm::Failure fill(Fd &fd, const std::string &path, const std::string &data, int mode, bool sync) {
     if (!write_all(fd.get(), data.data(), data.size()))
         return zpm::error_now("write", path);
     if (mode >= 0 && fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)
         return zpm::error_now("chmod", path);
-    if (fsync(fd.get()) != 0)
+    if (sync && fsync(fd.get()) != 0)
         return zpm::error_now("fsync", path);
     if (fd.close_now() != 0)
         return zpm::error_now("close", path);
@@ -120,21 +120,21 @@ bool is_tmp_name(const char *name) {
 }
 
 zpm::Failure write_at(int dfd, const std::string &where, const std::string &name,
-                      const std::string &data, int mode) {
+                      const std::string &data, int mode, bool sync) {
     const std::string tmp = tmp_name(name);
     if (unlinkat(dfd, tmp.c_str(), 0) != 0 && errno != ENOENT)
         return zpm::error_now("remove", join(where, tmp));
     Fd fd(openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd.get() < 0)
         return zpm::error_now("open", join(where, tmp));
-    zpm::Failure fail = fill(fd, join(where, tmp), data, mode);
+    zpm::Failure fail = fill(fd, join(where, tmp), data, mode, sync);
     if (!fail && renameat(dfd, tmp.c_str(), dfd, name.c_str()) != 0)
         fail = zpm::error_now("rename", join(where, tmp));
     if (fail) {
         unlinkat(dfd, tmp.c_str(), 0);
         return fail;
     }
-    return sync_fd(dfd, where);
+    return sync ? sync_fd(dfd, where) : zpm::Failure{};
 }
 
 zpm::Failure create_at(int dfd, const std::string &where, const std::string &name,
@@ -142,7 +142,7 @@ zpm::Failure create_at(int dfd, const std::string &where, const std::string &nam
     Fd fd(openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0)
         return zpm::error_now("create", join(where, name));
-    return fill(fd, join(where, name), data, static_cast<int>(mode));
+    return fill(fd, join(where, name), data, static_cast<int>(mode), false);
 }
 
 zpm::Failure append_at(int dfd, const std::string &where, const char *name,
@@ -156,12 +156,18 @@ zpm::Failure append_at(int dfd, const std::string &where, const char *name,
         return zpm::error_now("open", join(where, name));
     if (!S_ISREG(st.st_mode))
         return zpm::Error{"open", join(where, name), EINVAL};
-    return fill(fd, join(where, name), line, -1);
+    return fill(fd, join(where, name), line, -1, true);
 }
 
 zpm::Failure sync_fd(int fd, const std::string &what) {
     if (fsync(fd) != 0)
         return zpm::error_now("fsync", what);
+    return {};
+}
+
+zpm::Failure sync_all(int fd, const std::string &what) {
+    if (syncfs(fd) != 0)
+        return zpm::error_now("sync", what);
     return {};
 }
 

@@ -46,15 +46,16 @@ inline constexpr const char *kTmpSuffix = ".zpm-tmp";
 std::string tmp_name(const std::string &name);
 bool is_tmp_name(const char *name);
 
-// Writes data as name below dfd: under the temporary name, synced, then
-// renamed over name (a link or file there is replaced, never written
-// through), and the directory synced.  mode: the file's mode, or -1 for the
-// mode of creation.  where names the directory in the error.
+// Writes data as name below dfd: under the temporary name, synced (unless
+// sync is false), then renamed over name (a link or file there is replaced,
+// never written through), and the directory synced (likewise).  mode: the
+// file's mode, or -1 for the mode of creation.  where names the directory in
+// the error.
 zpm::Failure write_at(int dfd, const std::string &where, const std::string &name,
-                      const std::string &data, int mode = -1);
-// Creates name below dfd (which must not exist) with data and mode, and
-// syncs it; for the files of a directory zpm has just made (the caller syncs
-// the directory).
+                      const std::string &data, int mode = -1, bool sync = true);
+// Creates name below dfd (which must not exist) with data and mode; for the
+// files of a directory zpm has just made.  Not synced: sync_all does that
+// for all of them at once.
 zpm::Failure create_at(int dfd, const std::string &where, const std::string &name,
                        const std::string &data, mode_t mode);
 // Appends line (one write) to the regular file name below dfd, made when
@@ -64,6 +65,10 @@ zpm::Failure append_at(int dfd, const std::string &where, const char *name,
                        const std::string &line);
 // fsync of an open directory or file.
 zpm::Failure sync_fd(int fd, const std::string &what);
+// Syncs the whole file system of fd: what was written unsynced before (the
+// files of a new entry, and the files placed on the same file system)
+// becomes durable in one go, before the write that makes it count.
+zpm::Failure sync_all(int fd, const std::string &what);
 
 // Removes what is at name below dfd when it is a symbolic link (logged): zpm
 // keeps none there.  true when nothing was in the way or it was removed.
