@@ -47,7 +47,6 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
 } // namespace
 
 void each_index_line(FILE *f, const char *what, const std::function<bool(const char *)> &line) {
-    constexpr size_t kIndexLineMax = 4094;
     char *buf = nullptr;
     size_t cap = 0;
     ssize_t n;

@@ -60,23 +60,24 @@ bool copy_data(char **copy, const Stage &st, int keep) {
     return true;
 }
 
-// The message of each step of writing the inventory entry.
+// The message of each step of writing the inventory entry, followed by the
+// package.
 const char *entry_message(EntryStep step) {
     switch (step) {
     case EntryStep::info:
-        return "zpm_install_zpk: Failed to copy info files for package %s";
+        return "zpm_install_zpk: Failed to copy info files for package ";
     case EntryStep::data_hash:
-        return "zpm_install_zpk: Failed to copy data hash file for package %s";
+        return "zpm_install_zpk: Failed to copy data hash file for package ";
     case EntryStep::init:
-        return "zpm_install_zpk: Failed to copy init files for package %s";
+        return "zpm_install_zpk: Failed to copy init files for package ";
     case EntryStep::init_hash:
-        return "zpm_install_zpk: Failed to copy init hash file for package %s";
+        return "zpm_install_zpk: Failed to copy init hash file for package ";
     case EntryStep::index:
-        return "zpm_install_zpk: Failed to write fileindex for package %s";
+        return "zpm_install_zpk: Failed to write fileindex for package ";
     case EntryStep::record:
         break;
     }
-    return "zpm_install_zpk: Failed to write install info for package %s";
+    return "zpm_install_zpk: Failed to write install info for package ";
 }
 
 // The record of a new install: now, and whether the package was asked for.
@@ -172,7 +173,7 @@ int place_and_register(ZPT **zpt, ZPI *zpi, const char *candidate, const Stage &
     bool made = false;
     if (auto fail = register_pkg(zpi, candidate, fk, copy, st, &made)) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: %s", fail->cause.text().c_str());
-        zlogf(ZLOG_ERROR, entry_message(fail->step), zpm::pkg::uname(zpi).c_str());
+        zlogf(ZLOG_ERROR, "%s%s", entry_message(fail->step), zpm::pkg::uname(zpi).c_str());
         unregister(zpi, made, written, st);
         return -1;
     }

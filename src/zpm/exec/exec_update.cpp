@@ -111,23 +111,25 @@ Record update_record(const ZPI *old_zpi) {
     return rec;
 }
 
-// The message of each step of building the new entry.
+// The message of each step of building the new entry, followed by the
+// package; null for the info files, whose failure is told by the message
+// of the whole registration alone.
 const char *entry_message(EntryStep step) {
     switch (step) {
     case EntryStep::info:
-        return "Failed to register package %s in local inventory";
+        return nullptr;
     case EntryStep::data_hash:
-        return "zpm_update_zpk: Failed to copy data hash file for package %s";
+        return "zpm_update_zpk: Failed to copy data hash file for package ";
     case EntryStep::init:
-        return "zpm_update_zpk: Failed to copy init files for package %s";
+        return "zpm_update_zpk: Failed to copy init files for package ";
     case EntryStep::init_hash:
-        return "zpm_update_zpk: Failed to copy init hash file for package %s";
+        return "zpm_update_zpk: Failed to copy init hash file for package ";
     case EntryStep::index:
-        return "zpm_update_zpk: Failed to write fileindex for package %s";
+        return "zpm_update_zpk: Failed to write fileindex for package ";
     case EntryStep::record:
         break;
     }
-    return "zpm_update_zpk: Failed to write install info for package %s";
+    return "zpm_update_zpk: Failed to write install info for package ";
 }
 
 // Builds the new entry beside the old one; empty, or the step that failed.
@@ -199,8 +201,10 @@ bool register_new(const ZPI *new_zpi, const Forks &fk, char **add, const Stage &
     if (auto fail = build_entry(fk, add, st, new_zpi->name, record)) {
         const std::string uname = zpm::pkg::uname(new_zpi);
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: %s", fail->cause.text().c_str());
-        zlogf(ZLOG_ERROR, entry_message(fail->step), uname.c_str());
-        if (fail->step == EntryStep::data_hash)
+        const char *msg = entry_message(fail->step);
+        if (msg)
+            zlogf(ZLOG_ERROR, "%s%s", msg, uname.c_str());
+        if (!msg || fail->step == EntryStep::data_hash)
             zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
         abandon_new(new_zpi->name, written, st);
         return false;
