@@ -146,20 +146,22 @@ unsigned char entry_type(int dfd, const dirent *de) {
     return S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
 }
 
-// Reads installed/<name>/<file> within the 256-character path limit; never
-// through a link, and only a regular file.
-char *read_inv_file(const char *name, const char *file) {
+// Whether installed/<name>/<file> fits the 256-character path limit.
+bool inv_path_fits(const char *name, const char *file) {
     char path[256];
     int n =
         snprintf(path, sizeof path, "%s/%s/%s", zpm::paths::installed_dir().c_str(), name, file);
-    if (n < 0 || n >= static_cast<int>(sizeof path)) {
-        zlogf(ZLOG_DEBUG, "Filename <%s> too long, skipping entry %s", path, name);
-        return nullptr;
-    }
-    Fd area = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
-    Fd entry = area.get() < 0 ? Fd(-1) : zpm::inv::open_dir(area.get(), name);
+    if (n >= 0 && n < static_cast<int>(sizeof path))
+        return true;
+    zlogf(ZLOG_DEBUG, "Filename <%s> too long, skipping entry %s", path, name);
+    return false;
+}
+
+// Reads file of the open entry directory: never through a link, and only a
+// regular file.  A fresh NUL-terminated copy, or null.
+char *read_inv_file(int entry, const char *file) {
     std::string text;
-    if (entry.get() < 0 || !zpm::inv::read_at(entry.get(), file, &text))
+    if (entry < 0 || !zpm::inv::read_at(entry, file, &text))
         return nullptr;
     char *buf = static_cast<char *>(malloc(text.size() + 1));
     if (buf) {
@@ -341,12 +343,14 @@ int zpm_close(ZPM *zpm) {
 }
 
 ZPI *zpm_zpl_info(ZPM *, const char *name) {
-    if (!zpm::pkg::plain_name(name))
+    if (!zpm::pkg::plain_name(name) || !inv_path_fits(name, "desc.txt"))
         return nullptr;
-    char *desc = read_inv_file(name, "desc.txt");
+    Fd area = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
+    Fd entry = area.get() < 0 ? Fd(-1) : zpm::inv::open_dir(area.get(), name);
+    char *desc = read_inv_file(entry.get(), "desc.txt");
     if (!desc)
         return nullptr;
-    char *inst = read_inv_file(name, "inst.txt");
+    char *inst = inv_path_fits(name, "inst.txt") ? read_inv_file(entry.get(), "inst.txt") : nullptr;
     if (!inst) {
         free(desc);
         return nullptr;
