@@ -171,6 +171,26 @@ char *read_inv_file(int entry, const char *file) {
     return buf;
 }
 
+// Loads the installed package name from its entry below the open installed
+// directory area; null when it is not installed or unreadable.
+ZPI *load_entry(int area, const char *name) {
+    if (!zpm::pkg::plain_name(name) || !inv_path_fits(name, "desc.txt"))
+        return nullptr;
+    Fd entry = area < 0 ? Fd(-1) : zpm::inv::open_dir(area, name);
+    char *desc = read_inv_file(entry.get(), "desc.txt");
+    if (!desc)
+        return nullptr;
+    char *inst = inv_path_fits(name, "inst.txt") ? read_inv_file(entry.get(), "inst.txt") : nullptr;
+    if (!inst) {
+        free(desc);
+        return nullptr;
+    }
+    ZPI *zpi = zpk_info_parse(name, 2, desc, inst);
+    free(desc);
+    free(inst);
+    return zpi;
+}
+
 // Walks installed/ with the listings' skips; calls f(zpi) for each package
 // loaded (f takes ownership).  Returns false when the directory cannot be read.
 template <class F> bool walk_installed(F f) {
@@ -188,7 +208,7 @@ template <class F> bool walk_installed(F f) {
         }
         if (de->d_name[0] == '.')
             continue;
-        ZPI *zpi = zpm_zpl_info(nullptr, de->d_name);
+        ZPI *zpi = load_entry(area.get(), de->d_name);
         if (!zpi) {
             zlogf(ZLOG_DEBUG, "Failure parsing info for %s, skipping entry", de->d_name);
             continue;
@@ -343,22 +363,8 @@ int zpm_close(ZPM *zpm) {
 }
 
 ZPI *zpm_zpl_info(ZPM *, const char *name) {
-    if (!zpm::pkg::plain_name(name) || !inv_path_fits(name, "desc.txt"))
-        return nullptr;
     Fd area = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
-    Fd entry = area.get() < 0 ? Fd(-1) : zpm::inv::open_dir(area.get(), name);
-    char *desc = read_inv_file(entry.get(), "desc.txt");
-    if (!desc)
-        return nullptr;
-    char *inst = inv_path_fits(name, "inst.txt") ? read_inv_file(entry.get(), "inst.txt") : nullptr;
-    if (!inst) {
-        free(desc);
-        return nullptr;
-    }
-    ZPI *zpi = zpk_info_parse(name, 2, desc, inst);
-    free(desc);
-    free(inst);
-    return zpi;
+    return load_entry(area.get(), name);
 }
 
 int zpm_list_zpi(ZPM *, const char *wild, int sort, ZPI ***list) {
