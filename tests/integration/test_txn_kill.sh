@@ -163,7 +163,7 @@ kill_update "own file system"
 
 # ------------------------------------------------ the lock a killed run leaves
 restore v1
-run_killed rename 1 -f -U /tmp/pkgs/k-2.0.zpk
+run_killed renameat 1 -f -U /tmp/pkgs/k-2.0.zpk
 check_eq "a killed run dies" 137 "$KRC"
 check "and leaves its lock file behind" test -s "$ZR$INV/lock"
 zpm_do -U /tmp/pkgs/k-2.0.zpk

@@ -27,7 +27,23 @@ class Fd {
     }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    Fd &operator=(Fd &&o) noexcept {
+        if (this != &o) {
+            if (fd_ >= 0)
+                ::close(fd_);
+            fd_ = o.fd_;
+            o.fd_ = -1;
+        }
+        return *this;
+    }
     int get() const { return fd_; }
+    // Hands the descriptor over; the destructor then does nothing.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now and reports the result; the destructor then does nothing.
     int close_now() {
         int fd = fd_;

@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace zpm::paths {
@@ -72,6 +73,13 @@ std::string certstore_dir() {
 }
 std::string lock_file() { return at(kLockFile); }
 std::string install_log() { return at(kInstallLog); }
+std::string journal_file() { return at(kJournal); }
+const char *below_inv(const char *fixed) {
+    const size_t n = std::strlen(kInvDir);
+    if (std::strncmp(fixed, kInvDir, n) == 0 && fixed[n] == '/')
+        return fixed + n + 1;
+    return fixed;
+}
 std::string repo_dir() { return at(kRepoDir); }
 std::string tmp_template(const char *fixed_template) {
     return target_active() ? fixed_template : at(fixed_template);

@@ -36,6 +36,8 @@ inline constexpr const char *kScriptDir = "/var/lib/zpm/scriptdir";
 inline constexpr const char *kCertStore = "/var/lib/zpm/certstore";
 inline constexpr const char *kLockFile = "/var/lib/zpm/lock";
 inline constexpr const char *kInstallLog = "/var/lib/zpm/install.log";
+// What a change of the system is about to do, kept until it is done.
+inline constexpr const char *kJournal = "/var/lib/zpm/journal";
 // Default package directory of the zpc-dirs catalogue back end.
 inline constexpr const char *kRepoDir = "/var/lib/zpm/repo";
 inline constexpr const char *kLdconfig = "/sbin/ldconfig";
@@ -57,6 +59,10 @@ std::string script_dir();
 std::string certstore_dir();
 std::string lock_file();
 std::string install_log();
+std::string journal_file();
+// The name of a fixed path below the inventory directory relative to it
+// ("installed" for kInstalledDir), for calls relative to its descriptor.
+const char *below_inv(const char *fixed);
 std::string repo_dir();
 std::string tmp_template(const char *fixed_template); // for mkstemp
 std::string ldconfig();

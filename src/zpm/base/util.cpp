@@ -82,6 +82,19 @@ extern "C" char *sha1_file(const char *filename, char mode, char *digest) {
     return zpm::sha1_fd(f.get(), mode, digest);
 }
 
+extern "C" char *sha1_fd(int fd, char mode, char *digest) {
+    if (fd < 0 || !digest)
+        return nullptr;
+    SHA1_CTX ctx;
+    SHA1Init(&ctx);
+    if (!hash_fd(fd, &ctx))
+        return nullptr;
+    unsigned char bin[20];
+    SHA1Final(bin, &ctx);
+    digest_out(bin, mode, digest);
+    return digest;
+}
+
 extern "C" char *sha1_data(const void *inbuf, size_t len, char mode, char *digest) {
     SHA1_CTX ctx;
     SHA1Init(&ctx);

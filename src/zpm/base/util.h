@@ -11,6 +11,8 @@ extern "C" {
 /* mode 'x': 40 hex digits and a NUL (41 bytes); any other mode: 20 bytes.
  * Returns digest, or NULL when the file cannot be opened or read. */
 char *sha1_file(const char *filename, char mode, char *digest);
+/* The same for what is left to read of an open file. */
+char *sha1_fd(int fd, char mode, char *digest);
 char *sha1_data(const void *inbuf, size_t len, char mode, char *digest);
 
 /* Pointer to the last character of s when it equals c, else NULL. */

@@ -2,6 +2,8 @@
 // package is planned into a transaction, shown, confirmed and carried out
 // before the next is planned; a dry run merges them into one action list
 // whose size is the exit status.
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "frontend.h"
 #include "getopts.h"
 #include "inventory.h"
+#include "journal.h"
 #include "loglib.h"
 #include "plan.h"
 #include "plan_common.h"
@@ -68,12 +71,55 @@ void close_all(TxnCtx &c) {
     c.cached = false;
 }
 
-// Takes the inventory lock outside dry runs; false (after cleaning up) when
-// another package manager holds it.
-bool lock_unless_dry(TxnCtx &c) {
-    if (dry_run || zpm_lock(c.zpm) == 0)
+// The configured bound of a package script's run in seconds; 0: none.
+int script_timeout(const ZpmRun *run) {
+    const char *val = ekva_getval(run->zpm_sys_conf, "zpm_script_timeout");
+    if (!val || !*val)
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    long secs = std::strtol(val, &end, 10);
+    if (*end || errno || secs < 0 || secs > 24L * 3600 * 365 || !isdigit((unsigned char)*val)) {
+        zlogf(ZLOG_WARNING, "zpm_script_timeout %s is not a number of seconds, ignoring it", val);
+        return 0;
+    }
+    return static_cast<int>(secs);
+}
+
+// Every change asked for fails while an interrupted one cannot be finished:
+// the user is told so for each, with the backups that stay.  kind: 0
+// install, 1 update, 2 delete.
+void tell_unfinished(TxnCtx &c, int kind) {
+    std::string lines;
+    for (const auto &dir : zpm::exec::take_kept_backups())
+        lines += "The files that could not be restored are kept in " + dir + "\n";
+    if (lines.empty())
+        lines = "An interrupted change of the system could not be finished\n";
+    static const char *const verb[] = {"installing", "updating", "deleting"};
+    char **names = c.run->object_names;
+    for (char **n = names; n && *n; n++)
+        zpmui_infof(0, "Failure %s %s, rc: -1\n%s", verb[kind], *n, lines.c_str());
+    if (!names || !*names)
+        zpmui_infof(0, "%s", lines.c_str());
+}
+
+// Outside dry runs: takes the inventory lock, then finishes what a killed
+// run left before anything else is done.  false (after cleaning up) when
+// another package manager holds the lock or the interrupted change cannot be
+// finished.
+bool lock_unless_dry(TxnCtx &c, int kind) {
+    if (dry_run)
         return true;
-    zlogf(ZLOG_ERROR, "failed to lock inventory");
+    if (zpm_lock(c.zpm) != 0) {
+        zlogf(ZLOG_ERROR, "failed to lock inventory");
+        close_all(c);
+        return false;
+    }
+    zpm::exec::set_script_timeout(script_timeout(c.run));
+    if (zpm::exec::recover())
+        return true;
+    zlogf(ZLOG_ERROR, "an interrupted change of the system could not be finished");
+    tell_unfinished(c, kind);
     close_all(c);
     return false;
 }
@@ -199,7 +245,7 @@ int zpm_mode_install(ZpmRun *run) {
     if (!run->object_names || !run->object_names[0])
         zpm_fail_exit(run, "No packages specified");
     c.zpm = zpm_mode_open_inventory(run);
-    if (!lock_unless_dry(c))
+    if (!lock_unless_dry(c, 0))
         return 1;
     c.variant = zpm_get_variant(run->zpm_opt_user);
     c.dep_dirs = incdir_dirs(run);
@@ -252,7 +298,7 @@ int zpm_mode_update(ZpmRun *run) {
     c.run = run;
     c.zpc = zpm_mode_connect(run);
     c.zpm = zpm_mode_open_inventory(run);
-    if (!lock_unless_dry(c))
+    if (!lock_unless_dry(c, 1))
         return 1;
     char **names = run->object_names;
     char **owned = nullptr;
@@ -291,7 +337,7 @@ int zpm_mode_delete(ZpmRun *run) {
     if (!run->object_names || !run->object_names[0])
         zpm_fail_exit(run, "No packages specified");
     c.zpm = zpm_mode_open_inventory(run);
-    if (!lock_unless_dry(c))
+    if (!lock_unless_dry(c, 2))
         return 1;
     for (char **n = run->object_names; *n; n++) {
         ZPT *zpt = nullptr;

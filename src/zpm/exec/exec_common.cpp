@@ -4,13 +4,11 @@
 #include "exec_common.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "catalogue.h"
@@ -18,6 +16,7 @@
 #include "exec.h"
 #include "fsops.h"
 #include "hooks.h"
+#include "invfs.h"
 #include "ldiflib.h"
 #include "loglib.h"
 #include "paths.h"
@@ -25,8 +24,6 @@
 #include "util.h"
 #include "zpf.h"
 #include "zpk.h"
-
-extern char **environ;
 
 // Set while a package that brought a shared library is installed.
 int have_so = 0;
@@ -73,6 +70,20 @@ void each_index_line(FILE *f, const char *what, const std::function<bool(const c
     free(buf);
 }
 
+namespace {
+bool restore_failed = false;
+} // namespace
+
+void note_restore_failure() {
+    restore_failed = true;
+}
+
+bool take_restore_failure() {
+    bool was = restore_failed;
+    restore_failed = false;
+    return was;
+}
+
 EkvaPtr file_choices() {
     s_ekva **c = ekva_new(4, EKVA_ADD_APPEND);
     ekva_addval(&c, "l", "leave existing file", EKVA_ADD_APPEND);
@@ -107,13 +118,17 @@ std::string cut(const std::string &s, size_t size) {
 
 bool stage_of(const ZPI *zpi, Stage *st) {
     const char *p = zpi ? zpk_puname(zpi) : nullptr;
-    if (!p || !*p || strchr(p, '/') || !strcmp(p, ".") || !strcmp(p, "..")) {
-        zlogf(ZLOG_ERROR, "Package name %s cannot name a file in the stage area", p ? p : "");
+    return stage_named(p ? p : "", st);
+}
+
+bool stage_named(const std::string &puname, Stage *st) {
+    const char *u = puname.c_str();
+    if (!*u || strchr(u, '/') || !strcmp(u, ".") || !strcmp(u, "..")) {
+        zlogf(ZLOG_ERROR, "Package name %s cannot name a file in the stage area", u);
         return false;
     }
-    const std::string puname = p;
     const std::string stage = zpm::paths::stage_dir();
-    const char *s = stage.c_str(), *u = puname.c_str();
+    const char *s = stage.c_str();
     if (!fits(&st->file, kStagePathMax, "%s/%s.zpk", s, u) ||
         !fits(&st->zpk_dir, kStagePathMax, "%s/%s", s, u) ||
         !fits(&st->new_dir, kStagePathMax, "%s/%s/new", s, u) ||
@@ -124,34 +139,100 @@ bool stage_of(const ZPI *zpi, Stage *st) {
     return true;
 }
 
+bool prepare_stage(const Stage &st, const char *who) {
+    const std::string where = zpm::paths::stage_dir();
+    const std::string puname = st.zpk_dir.substr(where.size() + 1);
+    Fd stage = zpm::inv::open_area(zpm::paths::kStageDir);
+    zpm::Failure fail;
+    if (stage.get() < 0)
+        fail = zpm::error_now("open", where);
+    Fd dir = fail ? Fd(-1) : fresh_dir(stage.get(), where, puname, &fail);
+    for (const char *sub : {"new", "old"})
+        if (!fail && mkdirat(dir.get(), sub, 0755) != 0)
+            fail = zpm::error_now("make", st.zpk_dir + "/" + sub);
+    if (fail)
+        zlogf(ZLOG_ERROR, "%s: cannot prepare the stage directory: %s", who, fail->text().c_str());
+    return !fail;
+}
+
+namespace {
+
+// The stage file's temporary name, opened afresh for writing.
+FILE *open_stage_tmp(int stage, const std::string &name) {
+    const std::string tmp = zpm::inv::tmp_name(name);
+    if (unlinkat(stage, tmp.c_str(), 0) != 0 && errno != ENOENT)
+        return nullptr;
+    int fd = openat(stage, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
+    if (fd >= 0 && !f)
+        close(fd);
+    return f;
+}
+
+// Closes the temporary file and renames it to name (over whatever is there,
+// a link included); false with errno when it could not be written.
+bool commit_stage_tmp(int stage, FILE *f, const std::string &name) {
+    const std::string tmp = zpm::inv::tmp_name(name);
+    bool ok = fclose(f) == 0 && renameat(stage, tmp.c_str(), stage, name.c_str()) == 0;
+    if (!ok) {
+        int err = errno;
+        unlinkat(stage, tmp.c_str(), 0);
+        errno = err;
+    }
+    return ok;
+}
+
+// Copies the package file at src (a regular file) into the open stream.
+bool copy_local(const char *src, FILE *out) {
+    Fd in(src ? open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
+    struct stat sb;
+    if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode))
+        return false;
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        ssize_t n = read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        if (fwrite(buf.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n))
+            return false;
+    }
+}
+
+} // namespace
+
 int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
     if (status != 'R' && status != 'L')
         return 0;
     Stage st;
     if (!stage_of(zpi, &st))
         return -1;
-    make_dir(zpm::paths::stage_dir(), 0755);
     ZPI *rec = const_cast<ZPI *>(zpi);
+    if (status == 'R' && zpm_stage_have_zpk(st.file.data(), rec) == 1)
+        return 0;
+    // Written under a temporary name and renamed into place: a link planted
+    // at the stage file's name is replaced, never written through.
+    const std::string name = st.file.substr(zpm::paths::stage_dir().size() + 1);
+    Fd stage = zpm::inv::open_area(zpm::paths::kStageDir);
+    FILE *f = stage.get() < 0 ? nullptr : open_stage_tmp(stage.get(), name);
+    if (!f && status == 'R')
+        zlogf(ZLOG_ERROR, "%s: Failed to open %s for writing: %s", who, st.file.c_str(),
+              strerror(errno));
     if (status == 'L') {
-        if (!zpi->abs_uri || zpm_zpf_copy(st.file.c_str(), zpi->abs_uri, nullptr, 0, 0, 0) < 0) {
+        if (!f || !copy_local(zpi->abs_uri, f) || !commit_stage_tmp(stage.get(), f, name)) {
             zlogf(ZLOG_ERROR, "%s: Failed to copy %s to %s", who,
                   zpi->abs_uri ? zpi->abs_uri : "(null)", st.file.c_str());
             return -1;
         }
         return 0;
     }
-    if (zpm_stage_have_zpk(st.file.data(), rec) == 1)
-        return 0;
-    FILE *f = fopen(st.file.c_str(), "w");
-    if (!f) {
-        zlogf(ZLOG_ERROR, "%s: Failed to open %s for writing: %s", who, st.file.c_str(),
-              strerror(errno));
+    if (!f)
         return -1;
-    }
     int got = pzpm_zpc_readpkg ? pzpm_zpc_readpkg(zpc, rec, f) : -1;
-    // A stream that cannot be flushed did not receive what the count says.
-    bool flushed = fclose(f) == 0;
-    if (!flushed || static_cast<long long>(got) != static_cast<long long>(zpi->filesize)) {
+    // A stream that cannot be written out did not receive what the count says.
+    bool written = commit_stage_tmp(stage.get(), f, name);
+    if (!written || static_cast<long long>(got) != static_cast<long long>(zpi->filesize)) {
         zlogf(ZLOG_ERROR, "%s: Failed to get %lu bytes from zpc_readpkg into %s. rc = %d", who,
               static_cast<unsigned long>(zpi->filesize), st.file.c_str(), got);
         return -1;
@@ -174,124 +255,6 @@ std::string index_path(const char *name, const char *fmt) {
     if (!fits(&out, 2048, fmt, zpm::paths::fileindex_dir().c_str(), name ? name : ""))
         out = cut(zpm::paths::fileindex_dir() + "/" + (name ? name : ""), 2048);
     return out;
-}
-
-/* ------------------------------------------------------------ scripts */
-
-namespace {
-
-// Starts argv[0] with the given environment in dir (the current directory
-// when null) and waits for it, as system() would: SIGINT and SIGQUIT are
-// ignored meanwhile.  Returns the wait status, or -1 when it cannot start.
-int spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-          const char *dir, bool quiet, const char *root_dir = nullptr) {
-    std::vector<char *> av, ev;
-    for (const auto &a : argv)
-        av.push_back(const_cast<char *>(a.c_str()));
-    av.push_back(nullptr);
-    for (const auto &e : env)
-        ev.push_back(const_cast<char *>(e.c_str()));
-    ev.push_back(nullptr);
-    struct sigaction ign = {}, old_int, old_quit;
-    ign.sa_handler = SIG_IGN;
-    sigemptyset(&ign.sa_mask);
-    sigaction(SIGINT, &ign, &old_int);
-    sigaction(SIGQUIT, &ign, &old_quit);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        sigaction(SIGINT, &old_int, nullptr);
-        sigaction(SIGQUIT, &old_quit, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        if (root_dir && (chroot(root_dir) != 0 || chdir("/") != 0))
-            _exit(127); // the target root cannot be entered: nothing to run there
-        if (dir && chdir(dir) != 0)
-            _exit(2); // what "cd" in a shell gives
-        if (quiet) {
-            int fd = open("/dev/null", O_WRONLY);
-            if (fd >= 0) {
-                dup2(fd, 2);
-                close(fd);
-            }
-        }
-        execve(av[0], av.data(), ev.data());
-        _exit(errno == ENOENT || errno == ENOTDIR ? 127 : 126); // as a shell reports it
-    }
-    int status = -1;
-    if (pid > 0)
-        while (waitpid(pid, &status, 0) < 0)
-            if (errno != EINTR) {
-                status = -1;
-                break;
-            }
-    sigaction(SIGINT, &old_int, nullptr);
-    sigaction(SIGQUIT, &old_quit, nullptr);
-    return status;
-}
-
-// zpm's own environment with PATH and the assigned names replaced.
-std::vector<std::string> script_env(const std::vector<std::string> &assigns) {
-    std::vector<std::string> env;
-    auto assigned = [&](const char *e) {
-        const char *eq = strchr(e, '=');
-        size_t len = eq ? static_cast<size_t>(eq - e) : strlen(e);
-        for (const auto &a : assigns)
-            if (a.compare(0, len + 1, std::string(e, len) + "=") == 0)
-                return true;
-        return len == 4 && !strncmp(e, "PATH", 4);
-    };
-    for (char **e = environ; e && *e; e++)
-        if (!assigned(*e))
-            env.emplace_back(*e);
-    env.push_back("PATH=" + zpm::paths::inside(zpm::paths::script_dir()));
-    env.insert(env.end(), assigns.begin(), assigns.end());
-    return env;
-}
-
-} // namespace
-
-namespace {
-
-// With a target root, scripts run chrooted into it (the target root itself
-// when one is active, else null) and see every path from inside.
-const char *script_root() {
-    return zpm::paths::target_root_active() ? zpm::paths::root().c_str() : nullptr;
-}
-
-std::vector<std::string> inside_assigns(const std::vector<std::string> &assigns) {
-    std::vector<std::string> out;
-    for (const auto &a : assigns) {
-        size_t eq = a.find('=');
-        out.push_back(eq == std::string::npos
-                          ? a
-                          : a.substr(0, eq + 1) + zpm::paths::inside(a.substr(eq + 1)));
-    }
-    return out;
-}
-
-} // namespace
-
-int run_script(const char *who, const std::vector<std::string> &given_assigns,
-               const std::string &given_script) {
-    const std::vector<std::string> assigns = inside_assigns(given_assigns);
-    const std::string script = zpm::paths::inside(given_script);
-    const std::string sd = zpm::paths::inside(zpm::paths::script_dir());
-    std::string line = "cd " + sd + " && PATH=" + sd + " ";
-    for (const auto &a : assigns)
-        line += a + " ";
-    line += sd + "/ash " + script;
-    zlogf(ZLOG_DEBUG, "%scmdline: %s", who, line.c_str());
-    return spawn({sd + "/ash", script}, script_env(assigns), sd.c_str(), false, script_root());
-}
-
-void run_ldconfig() {
-    std::vector<std::string> env;
-    for (char **e = environ; e && *e; e++)
-        env.emplace_back(*e);
-    if (zpm::paths::target_root_active())
-        spawn({zpm::paths::ldconfig(), "-r", zpm::paths::root()}, env, nullptr, true);
-    else
-        spawn({zpm::paths::ldconfig()}, env, nullptr, true);
 }
 
 /* ------------------------------------------------- checks and registration */
@@ -355,9 +318,8 @@ bool header_matches(const Stage &st, const ZPI *zpi, const char *who) {
 
 int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char *of, Forks *fk) {
     zlogf(ZLOG_DEBUG, "%s: Will unpack %s to %s", who, st.file.c_str(), st.new_dir.c_str());
-    zpm_zpf_rmdir(st.new_dir.c_str());
-    make_dir(st.new_dir, 0755);
-    make_dir(st.old_dir, 0755);
+    if (!prepare_stage(st, who))
+        return -1;
     int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1);
     if (rc)
         zlogf(ZLOG_ERROR, "%s: Failure unpacking %s to %s", who, st.file.c_str(),
@@ -369,77 +331,6 @@ int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char 
     else if (!header_matches(st, zpi, who))
         rc = -1;
     return rc;
-}
-
-namespace {
-
-// Copies every file of a fork list from "<new_dir>/<fork><path>" to
-// "<dest><path>" with mode 0755.
-zpm::Failure copy_fork(char **files, const std::string &new_dir, const char *fork,
-                       const std::string &dest) {
-    for (size_t i = 0; files && files[i]; i++) {
-        const std::string src = new_dir + "/" + fork + files[i];
-        const std::string dst = dest + files[i];
-        if (src.size() >= 2048 || dst.size() >= 2048)
-            return zpm::Error{"copy", dst, ENAMETOOLONG};
-        if (zpm_zpf_copy(dst.c_str(), src.c_str(), nullptr, 0755, 0, 0) < 0)
-            return zpm::error_now("copy to", dst);
-    }
-    return {};
-}
-
-zpm::Failure copy_list(const std::string &from, const std::string &to) {
-    if (zpm_zpf_copy(to.c_str(), from.c_str(), nullptr, 0755, 0, 0) < 0)
-        return zpm::error_now("copy to", to);
-    return {};
-}
-
-} // namespace
-
-std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, const std::string &dir,
-                                       const std::string &init_dir) {
-    if (auto e = copy_fork(fk.info, st.new_dir, "info", dir))
-        return EntryFailure{EntryStep::info, *e};
-    if (fk.data)
-        if (auto e = copy_list(st.new_dir + "/hash/data.txt", dir + "/hash/data.txt"))
-            return EntryFailure{EntryStep::data_hash, *e};
-    if (!fk.init)
-        return {};
-    make_dir(init_dir, 0755);
-    if (auto e = copy_fork(fk.init, st.new_dir, "init", dir + "/init"))
-        return EntryFailure{EntryStep::init, *e};
-    if (auto e = copy_list(st.new_dir + "/hash/init.txt", dir + "/hash/init.txt"))
-        return EntryFailure{EntryStep::init_hash, *e};
-    return {};
-}
-
-zpm::Failure write_inst(const std::string &dir,
-                        const std::vector<std::pair<const char *, std::string>> &attrs) {
-    const std::string tmp = dir + "/.inst.txt.new";
-    File f(fopen(tmp.c_str(), "w"));
-    if (!f)
-        return zpm::error_now("open", tmp);
-    for (const auto &[attr, value] : attrs)
-        ldif_fwrite(f.get(), attr, value.c_str(), 0, 0);
-    zpm::Failure fail;
-    if (fclose(f.release()) != 0)
-        fail = zpm::error_now("write", tmp);
-    else if (rename(tmp.c_str(), (dir + "/inst.txt").c_str()) != 0)
-        fail = zpm::error_now("rename", tmp);
-    if (fail)
-        unlink(tmp.c_str());
-    return fail;
-}
-
-zpm::Failure write_lines(const std::string &file, char **paths) {
-    File f(fopen(file.c_str(), "w"));
-    if (!f)
-        return zpm::error_now("open", file);
-    for (size_t i = 0; paths && paths[i]; i++)
-        fprintf(f.get(), "%s\n", paths[i]);
-    if (fclose(f.release()) != 0)
-        return zpm::error_now("write", file);
-    return {};
 }
 
 } // namespace zpm::exec

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arr.h"
+#include "cres.h"
 #include "error.h"
 #include "fsops.h"
 #include "recptr.h"
@@ -31,6 +32,11 @@ struct Stage {
 // Forms the stage paths; false (logged) when the printable name cannot form
 // a path inside the stage area or the paths do not fit their buffers.
 bool stage_of(const ZPI *zpi, Stage *st);
+bool stage_named(const std::string &puname, Stage *st);
+// Makes the package's working directory afresh, with new and old in it:
+// whatever an earlier run left there (or a link in its place) goes first.
+// false (logged) when that cannot be done.
+bool prepare_stage(const Stage &st, const char *who);
 
 // Brings a package file into the stage: 'R' through the back end (unless the
 // staged copy still matches), 'L' by copying abs_uri, anything else nothing.
@@ -48,7 +54,8 @@ std::string index_path(const char *name, const char *fmt = "%s/%s");
 
 // Runs a package script: ash from the script directory, in the script
 // directory, with PATH set to it and the given "NAME=value" assignments added
-// to the environment; no shell ever sees the package's text.  The command
+// to the environment; no shell ever sees the package's text.  Its standard
+// input is /dev/null and it inherits no other descriptor of zpm's.  The command
 // line a shell would have been given is logged at DEBUG as "<who>cmdline: %s".
 // Returns the wait status (0 when the script succeeded).
 int run_script(const char *who, const std::vector<std::string> &assigns,
@@ -60,6 +67,10 @@ void run_ldconfig();
 // fn must then be as seen from inside (zpm::paths::inside).  0 when fn gave
 // 0, else -1.
 int in_target_root(const std::function<int()> &fn);
+// Bounds how long a package script may run (seconds; 0, the default, sets no
+// bound).  A script past it is killed with every process of its group and
+// counts as failed: its wait status is that of a killed process.
+void set_script_timeout(int seconds);
 
 // The three verified file lists of an unpacked package.
 struct Forks {
@@ -82,8 +93,10 @@ struct Forks {
 bool header_matches(const Stage &st, const ZPI *zpi, const char *who);
 
 // The steps before anything is written: unpacks the staged package into
-// st.new_dir (cleared first: what an interrupted run unpacked would fail the
-// check of this one) with its signature checked, verifies every file against
+// st.new_dir (the whole working directory made afresh first, prepare_stage:
+// what an interrupted run left would fail the check of this one, and its
+// backups would be replayed by a rollback of this one) with its signature
+// checked, verifies every file against
 // the package's hash lists, and its header against its signed description
 // (header_matches).  0, or the failing step's result (logged); what was
 // unpacked stays for the reader of the log, and the next run clears it.  who
@@ -122,6 +135,17 @@ struct Removal {
 // calls stays with the path and the reason for each that stays in place.
 void remove_saved(zpm::fs::Placement &pl, const std::vector<Removal> &found,
                   const std::function<void(const char *, const char *)> &stays);
+// The rollback of a change the journal tells of, cut off at an unknown
+// point: the files written where none was (fresh) go, and every backup is
+// put back over whatever of touched (every path of the change) is there,
+// unless it is still the saved file itself.  false as above.
+bool rollback_journal(const std::vector<std::string> &fresh,
+                      const std::vector<std::string> &touched, const std::string &old_dir);
+// A restore of a rollback failed (zpm_install_rollback notes it); the
+// change's journal and backups must then stay.  take_restore_failure tells
+// whether one failed since it was last asked.
+void note_restore_failure();
+bool take_restore_failure();
 
 // The steps of writing an inventory entry.
 enum class EntryStep { info, data_hash, init, init_hash, index, record };
@@ -133,16 +157,24 @@ struct EntryFailure {
 };
 
 // Copies what the inventory keeps of an unpacked package into the entry
-// directory dir: the info fork, the data hash list, and the init fork (into
-// init_dir) with its hash list.  Empty, or the step that failed.
-std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, const std::string &dir,
-                                       const std::string &init_dir);
-// Writes an install record through a temporary name and renames it into
-// place, so the record appears whole or not at all.
-zpm::Failure write_inst(const std::string &dir,
-                        const std::vector<std::pair<const char *, std::string>> &attrs);
-// Writes one path per line to a file (opened "w").
-zpm::Failure write_lines(const std::string &file, char **paths);
+// directory entry (just made; where names it): the info fork, the data hash
+// list, and the init fork with its hash list.  Not synced: the registration
+// syncs the file system once before it writes the install record.  Empty, or
+// the step that failed.
+std::optional<EntryFailure> copy_entry(const Forks &fk, const Stage &st, int entry,
+                                       const std::string &where);
+// An install record, attributes in order, as LDIF.
+using Record = std::vector<std::pair<const char *, std::string>>;
+std::string record_text(const Record &attrs);
+// One path per line, as a file index holds them.
+std::string lines_text(char **paths);
+// Writes the file index name (below the file index directory) with paths;
+// not synced, like copy_entry.
+zpm::Failure write_index(const std::string &name, char **paths);
+// Makes the directory name below dfd (where names dfd) afresh: whatever was
+// there, a link included, is removed first.  Fd(-1) with fail set when that
+// cannot be done.
+Fd fresh_dir(int dfd, const std::string &where, const std::string &name, zpm::Failure *fail);
 
 // Installs a dependency record unless a package of its name is installed,
 // and records it in the install log.  0, or the install's failure code.

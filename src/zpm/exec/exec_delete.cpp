@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +14,12 @@
 #include "exec_common.h"
 #include "fsops.h"
 #include "inventory.h"
+#include "invfs.h"
+#include "journal.h"
 #include "loglib.h"
 #include "paths.h"
 #include "plan_common.h"
+#include "recptr.h"
 
 using namespace zpm::exec;
 
@@ -110,6 +114,58 @@ int delete_and_log(ZPM *zpm, ZPI *zpi, const char *candidate) {
     return 0;
 }
 
+// The journal of a delete: the files it removes.
+Journal delete_journal(ZPM *zpm, ZPI *zpi) {
+    Journal j;
+    j.op = "delete";
+    j.name = zpi->name;
+    j.puname = zpm::pkg::uname(zpi);
+    ArrPtr files(zpm_zpl_file_list(zpm, zpi));
+    for (size_t i = 0; files && files.get()[i]; i++)
+        j.paths.emplace_back('d', files.get()[i]);
+    return j;
+}
+
+// Takes the entry out of the inventory in one rename, so that a delete cut
+// off while the entry is removed leaves nothing registered, and the next
+// run removes the rest.
+zpm::Failure move_aside(const char *name) {
+    const std::string where = zpm::paths::installed_dir(), aside = "." + std::string(name) + ".del";
+    Fd inst = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
+    if (inst.get() < 0)
+        return zpm::error_now("open", where);
+    if (zpm_zpf_rmdir((where + "/" + aside).c_str()) != 0)
+        return zpm::error_now("remove", where + "/" + aside);
+    if (renameat(inst.get(), name, inst.get(), aside.c_str()) != 0)
+        return zpm::error_now("rename", where + "/" + name);
+    return zpm::inv::sync_fd(inst.get(), where);
+}
+
+// From the first file removed to the entry; the result of the delete.
+int remove_and_unregister(const char *name, const Stage &st) {
+    if (!remove_files(name, st))
+        return -1;
+    if (int rc = delete_script(name, "99-del.sh", st)) {
+        zlogf(ZLOG_ERROR, "zpm_one_delete: post-delete got an error, aborting");
+        rollback_removed(st.old_dir);
+        return rc;
+    }
+    remove_links(name);
+    if (auto e = move_aside(name)) {
+        zlogf(ZLOG_ERROR, "zpm_one_delete: Failed to remove %s from the inventory: %s", name,
+              e->text().c_str());
+        rollback_removed(st.old_dir);
+        const std::string list = zpm::paths::installed_dir() + "/" + name + "/link.txt";
+        if (exists(list))
+            in_target_root(
+                [&] { return zpm_zpf_links(zpm::paths::inside(list).c_str(), 1, 1); });
+        return -1;
+    }
+    unlink(index_path(name).c_str());
+    zpm_zpf_rmdir(inst_dir(name, "%.1000s/.%.1000s.del").c_str());
+    return 0;
+}
+
 } // namespace
 
 extern "C" int zpm_exe_delete(ZPM *zpm, ZPT **zpt) {
@@ -129,7 +185,7 @@ extern "C" int zpm_exe_delete(ZPM *zpm, ZPT **zpt) {
     return 0;
 }
 
-extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
+extern "C" int zpm_one_delete(ZPM *zpm, ZPI *zpi) {
     Stage st;
     if (!zpi || !plain_name(zpi->name) || !stage_of(zpi, &st)) {
         zlogf(ZLOG_ERROR, "zpm_one_delete: %s is not a package that can be removed",
@@ -143,21 +199,15 @@ extern "C" int zpm_one_delete(ZPM * /*zpm*/, ZPI *zpi) {
         zlogf(ZLOG_ERROR, "zpm_one_delete: pre-delete got an error, aborting");
         return rc;
     }
-    zpm_zpf_rmdir(st.zpk_dir.c_str());
-    make_dir(st.old_dir, 0755);
-    if (!remove_files(name, st)) {
-        drop_stage(st);
+    if (!prepare_stage(st, "zpm_one_delete"))
         return -1;
+    Change change(st);
+    int rc = -1;
+    if (change.begin(delete_journal(zpm, zpi), "zpm_one_delete")) {
+        rc = remove_and_unregister(name, st);
+        change.end();
     }
-    if (int rc = delete_script(name, "99-del.sh", st)) {
-        zlogf(ZLOG_ERROR, "zpm_one_delete: post-delete got an error, aborting");
-        rollback_removed(st.old_dir);
+    if (!change.keeps_stage())
         drop_stage(st);
-        return rc;
-    }
-    remove_links(name);
-    zpm_zpf_rmdir(st.zpk_dir.c_str());
-    unlink(index_path(name).c_str());
-    zpm_zpf_rmdir(inst_dir(name).c_str());
-    return 0;
+    return rc;
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include "exec_prefetch.h"
 #include "fsops.h"
 #include "inventory.h"
+#include "invfs.h"
+#include "journal.h"
 #include "loglib.h"
 #include "paths.h"
 #include "plan_common.h"
@@ -71,60 +74,131 @@ bool copy_data(char **copy, const Stage &st, int keep) {
     return true;
 }
 
-// The message of each step of writing the inventory entry, for a package.
-std::string entry_message(EntryStep step, const std::string &uname) {
+// The message of each step of writing the inventory entry, followed by the
+// package.
+const char *entry_message(EntryStep step) {
     switch (step) {
     case EntryStep::info:
-        return "zpm_install_zpk: Failed to copy info files for package " + uname;
+        return "zpm_install_zpk: Failed to copy info files for package ";
     case EntryStep::data_hash:
-        return "zpm_install_zpk: Failed to copy data hash file for package " + uname;
+        return "zpm_install_zpk: Failed to copy data hash file for package ";
     case EntryStep::init:
-        return "zpm_install_zpk: Failed to copy init files for package " + uname;
+        return "zpm_install_zpk: Failed to copy init files for package ";
     case EntryStep::init_hash:
-        return "zpm_install_zpk: Failed to copy init hash file for package " + uname;
+        return "zpm_install_zpk: Failed to copy init hash file for package ";
     case EntryStep::index:
-        return "zpm_install_zpk: Failed to write fileindex for package " + uname;
+        return "zpm_install_zpk: Failed to write fileindex for package ";
     case EntryStep::record:
         break;
     }
-    return "zpm_install_zpk: Failed to write install info for package " + uname;
+    return "zpm_install_zpk: Failed to write install info for package ";
 }
 
-// Writes the inventory entry; empty, or the step that failed.  The install
-// record is written last: the package counts as installed from the moment
-// it appears.
+// The record of a new install: now, and whether the package was asked for.
+Record install_record(const ZPI *zpi, const char *candidate) {
+    const bool own = !strcmp(zpi->name, candidate);
+    Record rec = {{"ezpkInstallTime", std::to_string(static_cast<long>(time(nullptr)))},
+                  {"ezpkInstallType", own ? "X" : "D"}};
+    if (!own)
+        rec.emplace_back("ezpkInstallHead", candidate);
+    return rec;
+}
+
+// Writes the inventory entry into a directory made for it (made tells
+// whether it was); empty, or the step that failed.  The install record is
+// written last: the package counts as installed from the moment it appears.
 std::optional<EntryFailure> register_pkg(const ZPI *zpi, const char *candidate, const Forks &fk,
-                                         char **copy, const Stage &st, const std::string &idir) {
-    make_dir(idir, 0755);
-    make_dir(idir + "/hash", 0755);
-    if (auto f = copy_entry(fk, st, idir, inst_dir(zpi->name, "%.1000s/%.1000s/init")))
+                                         char **copy, const Stage &st, bool *made) {
+    const std::string where = zpm::paths::installed_dir(), entry_at = where + "/" + zpi->name;
+    Fd inst = zpm::inv::open_area(zpm::paths::kInstalledDir);
+    if (inst.get() < 0 || mkdirat(inst.get(), zpi->name, 0755) != 0)
+        return EntryFailure{EntryStep::info, zpm::error_now("make", entry_at)};
+    *made = true;
+    Fd entry = zpm::inv::open_dir(inst.get(), zpi->name);
+    if (entry.get() < 0)
+        return EntryFailure{EntryStep::info, zpm::error_now("open", entry_at)};
+    if (auto f = copy_entry(fk, st, entry.get(), entry_at))
         return f;
-    const std::string index = index_path(zpi->name);
     if (copy) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Writing fileindex for <%s> to <%s/%s>", zpi->name,
               zpm::paths::fileindex_dir().c_str(), zpi->name);
-        if (auto e = write_lines(index, copy)) {
-            unlink(index.c_str());
+        if (auto e = write_index(zpi->name, copy))
             return EntryFailure{EntryStep::index, *e};
-        }
     }
-    const bool own = !strcmp(zpi->name, candidate);
-    std::vector<std::pair<const char *, std::string>> rec = {
-        {"ezpkInstallTime", std::to_string(static_cast<long>(time(nullptr)))},
-        {"ezpkInstallType", own ? "X" : "D"}};
-    if (!own)
-        rec.emplace_back("ezpkInstallHead", candidate);
-    if (auto e = write_inst(idir, rec)) {
-        if (copy)
-            unlink(index.c_str());
+    // Everything of the entry (and the files placed on this file system)
+    // is on disk before the install record makes it count.
+    if (auto e = zpm::inv::sync_all(inst.get(), where))
         return EntryFailure{EntryStep::record, *e};
-    }
+    if (auto e = zpm::inv::write_at(entry.get(), entry_at, "inst.txt",
+                                    record_text(install_record(zpi, candidate))))
+        return EntryFailure{EntryStep::record, *e};
     return {};
+}
+
+// Undoes a registration that failed: the install record first (the package
+// must not count as installed while its files go), then the files, then the
+// entry and the file index, when this install made them.
+void unregister(const ZPI *zpi, bool made, const std::vector<std::string> &written,
+                const Stage &st) {
+    const std::string idir = inst_dir(zpi->name);
+    if (made)
+        unlink((idir + "/inst.txt").c_str());
+    rollback(written, st.old_dir);
+    if (!made)
+        return;
+    zpm_zpf_rmdir(idir.c_str());
+    unlink(index_path(zpi->name).c_str());
+}
+
+// The journal of an install: every path it writes, and whether something
+// was there (which is backed up before it is replaced).
+Journal install_journal(const ZPI *zpi, char **copy) {
+    Journal j;
+    j.op = "install";
+    j.name = zpi->name;
+    j.puname = zpm::pkg::uname(zpi);
+    for (size_t i = 0; copy && copy[i]; i++) {
+        struct stat sb;
+        const bool there = lstat(zpm::paths::target(copy[i]).c_str(), &sb) == 0;
+        j.paths.emplace_back(there ? 'r' : 'n', copy[i]);
+    }
+    return j;
+}
+
+// From the first file written to the registration; the result of the
+// install.  The change's journal is open.
+int place_and_register(ZPT **zpt, ZPI *zpi, const char *candidate, const Stage &st, Forks &fk,
+                       char **copy) {
+    if (!copy_data(copy, st, in_array(fk.init, "/99-add.sh")))
+        return -1;
+    apply_links_perms(fk.info, st.new_dir, "zpm_install_zpk");
+    const auto written = on_disk(copy, static_cast<size_t>(arr_count(copy)));
+    zlogf(ZLOG_DEBUG, "zpm_install_zpk: Looking for post-install script");
+    if (in_array(fk.init, "/99-add.sh")) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Found post-install script, will execute");
+        if (int rc = add_script(st, "99-add.sh")) {
+            zlogf(ZLOG_ERROR, "zpm_install_zpk: post-install script got an error, aborting");
+            rollback(written, st.old_dir);
+            return rc;
+        }
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: post-install script successfully executed");
+    }
+    zlogf(ZLOG_DEBUG, "Registering %s for candidate %s", zpi->name, candidate);
+    bool made = false;
+    if (auto fail = register_pkg(zpi, candidate, fk, copy, st, &made)) {
+        zlogf(ZLOG_DEBUG, "zpm_install_zpk: %s", fail->cause.text().c_str());
+        zlogf(ZLOG_ERROR, "%s%s", entry_message(fail->step), zpm::pkg::uname(zpi).c_str());
+        unregister(zpi, made, written, st);
+        return -1;
+    }
+    refresh_linker_cache("zpm_install_zpk");
+    register_cfg(zpt, fk.init, zpi->name, "zpm_install_zpk");
+    return 0;
 }
 
 // Steps after the unpacked package was verified; the result of the install.
 int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const Stage &st,
-                     Forks &fk) {
+                     Forks &fk, Change &change) {
     zlogf(ZLOG_DEBUG, "zpm_install_zpk: Looking for pre-install script");
     if (in_array(fk.init, "/00-add.sh")) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Found pre-install script, will execute");
@@ -140,48 +214,37 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
         return -1;
     }
     ArrPtr copy(raw);
-    if (!copy_data(copy.get(), st, in_array(fk.init, "/99-add.sh")))
+    if (!change.begin(install_journal(zpi, copy.get()), "zpm_install_zpk"))
         return -1;
-    apply_links_perms(fk.info, st.new_dir, "zpm_install_zpk");
-    const auto written = on_disk(copy.get(), static_cast<size_t>(arr_count(copy.get())));
-    zlogf(ZLOG_DEBUG, "zpm_install_zpk: Looking for post-install script");
-    if (in_array(fk.init, "/99-add.sh")) {
-        zlogf(ZLOG_DEBUG, "zpm_install_zpk: Found post-install script, will execute");
-        if (int rc = add_script(st, "99-add.sh")) {
-            zlogf(ZLOG_ERROR, "zpm_install_zpk: post-install script got an error, aborting");
-            rollback(written, st.old_dir);
-            return rc;
-        }
-        zlogf(ZLOG_DEBUG, "zpm_install_zpk: post-install script successfully executed");
-    }
-    zlogf(ZLOG_DEBUG, "Registering %s for candidate %s", zpi->name, candidate);
-    const std::string idir = inst_dir(zpi->name);
-    if (auto fail = register_pkg(zpi, candidate, fk, copy.get(), st, idir)) {
-        zlogf(ZLOG_DEBUG, "zpm_install_zpk: %s", fail->cause.text().c_str());
-        zlogf(ZLOG_ERROR, "%s", entry_message(fail->step, zpm::pkg::uname(zpi)).c_str());
-        rollback(written, st.old_dir);
-        zpm_zpf_rmdir(idir.c_str());
-        return -1;
-    }
-    refresh_linker_cache("zpm_install_zpk");
-    register_cfg(zpt, fk.init, zpi->name, "zpm_install_zpk");
-    return 0;
+    int rc = place_and_register(zpt, zpi, candidate, st, fk, copy.get());
+    change.end();
+    return rc;
 }
 
-// Removes what an install cut off before its record was written left: an
-// entry directory without install record, and the file index beside it.
-// Anything else in the way stays and makes the registration fail.
+// Removes what an install cut off before its record was written left, and
+// what is in the way of the entry without being one: an entry directory
+// without description or install record, a link in its place, and then the
+// file index beside it.  A whole entry that could not be read stays and
+// makes the registration fail.
 void drop_unfinished(const char *name) {
-    const std::string idir = inst_dir(name);
-    struct stat st;
-    bool entry = lstat(idir.c_str(), &st) == 0;
-    if (entry && (!S_ISDIR(st.st_mode) || lstat((idir + "/inst.txt").c_str(), &st) == 0))
-        return;
-    if (entry)
-        zpm_zpf_rmdir(idir.c_str());
-    const std::string idx = index_path(name);
-    if (lstat(idx.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        unlink(idx.c_str());
+    Fd inst = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
+    Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir, false);
+    struct stat sb;
+    if (inst.get() >= 0 && fstatat(inst.get(), name, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(sb.st_mode)) {
+            Fd entry = zpm::inv::open_dir(inst.get(), name);
+            if (fstatat(entry.get(), "inst.txt", &sb, AT_SYMLINK_NOFOLLOW) == 0 &&
+                fstatat(entry.get(), "desc.txt", &sb, AT_SYMLINK_NOFOLLOW) == 0)
+                return;
+        } else {
+            zlogf(ZLOG_WARNING, "Removing %s: it is not an inventory entry",
+                  inst_dir(name).c_str());
+        }
+        zpm_zpf_rmdir(inst_dir(name).c_str());
+    }
+    if (idx.get() >= 0 && fstatat(idx.get(), name, &sb, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISDIR(sb.st_mode))
+        unlinkat(idx.get(), name, 0);
 }
 
 // Installs one record of the transaction unless a package of its name is
@@ -269,8 +332,10 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
     Forks fk;
     if (int rc = unpack_checked(st, zpi, "zpm_install_zpk", "of", &fk))
         return rc;
-    int rc = install_verified(zpm, zpt, zpi, candidate, st, fk);
-    drop_stage(st);
+    Change change(st);
+    int rc = install_verified(zpm, zpt, zpi, candidate, st, fk, change);
+    if (!change.keeps_stage())
+        drop_stage(st);
     return rc;
 }
 

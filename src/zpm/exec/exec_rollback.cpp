@@ -184,20 +184,18 @@ bool restore_listed(zpm::fs::Placement &pl, const std::vector<std::string> &list
     return !failed;
 }
 
-} // namespace
-
-extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
-    if (!bkp_base)
-        bkp_base = const_cast<char *>("");
+// Removes the files of remove that have no backup and puts every backup of
+// bkp_base back; written: the paths whose backups replace what is there
+// (null: unknown).  0, or -1 when a file could not be put back (noted for
+// the change, whose journal and backups then stay).
+int undo_files(char **remove, const std::set<std::string> *written, const char *bkp_base) {
     std::vector<std::string> listed;
     const std::string index = std::string(bkp_base) + "/index.txt";
     const bool have_index = zpm::exec::read_index(index, listed);
     const std::set<std::string> saved(listed.begin(), listed.end());
-    std::set<std::string> written;
     zpm::fs::Placement pl("");
     for (size_t i = 0; remove && remove[i]; i++) {
         zlogf(ZLOG_DEBUG, "zpm_install_rollback: removing %s", remove[i]);
-        written.insert(remove[i]);
         // A file with a backup is replaced by it below, never removed first.
         if (!saved.count(remove[i]))
             pl.discard(remove[i]);
@@ -206,9 +204,36 @@ extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
         zlogf(ZLOG_INFO, "zpm_install_rollback: no files to restore registered");
         return 0;
     }
-    bool ok = restore_listed(pl, listed, remove ? &written : nullptr, bkp_base);
+    bool ok = restore_listed(pl, listed, written, bkp_base);
     // The restored files are on disk before the caller drops their backups.
     ok = pl.sync_placed() == 0 && ok;
     zlogf(ZLOG_ERROR, "zpm_install_rollback: finished");
+    if (!ok)
+        zpm::exec::note_restore_failure();
     return ok ? 0 : -1;
+}
+
+std::vector<char *> c_list(const std::vector<std::string> &paths) {
+    std::vector<char *> list;
+    for (const auto &p : paths)
+        list.push_back(const_cast<char *>(p.c_str()));
+    list.push_back(nullptr);
+    return list;
+}
+
+} // namespace
+
+bool zpm::exec::rollback_journal(const std::vector<std::string> &fresh,
+                                 const std::vector<std::string> &touched,
+                                 const std::string &old_dir) {
+    const std::set<std::string> written(touched.begin(), touched.end());
+    std::vector<char *> list = c_list(fresh);
+    return restore_ok(undo_files(list.data(), &written, old_dir.c_str()), old_dir);
+}
+
+extern "C" int zpm_install_rollback(char **remove, char *bkp_base) {
+    std::set<std::string> written;
+    for (size_t i = 0; remove && remove[i]; i++)
+        written.insert(remove[i]);
+    return undo_files(remove, remove ? &written : nullptr, bkp_base ? bkp_base : "");
 }

@@ -18,6 +18,8 @@
 #include "exec_prefetch.h"
 #include "fsops.h"
 #include "inventory.h"
+#include "invfs.h"
+#include "journal.h"
 #include "loglib.h"
 #include "paths.h"
 #include "plan_common.h"
@@ -117,8 +119,8 @@ bool remove_old(char **del, char **add, const Stage &st) {
 
 // The install record of the new version: install time, type and head of
 // the old one, its update times and now.
-std::vector<std::pair<const char *, std::string>> update_record(const ZPI *old_zpi) {
-    std::vector<std::pair<const char *, std::string>> rec;
+Record update_record(const ZPI *old_zpi) {
+    Record rec;
     rec.emplace_back("ezpkInstallTime", std::to_string(static_cast<long>(old_zpi->install_time)));
     rec.emplace_back("ezpkInstallType",
                      old_zpi->install_type ? std::string(1, old_zpi->install_type) : "");
@@ -130,74 +132,146 @@ std::vector<std::pair<const char *, std::string>> update_record(const ZPI *old_z
     return rec;
 }
 
-// The message of each step of building the new entry, for a package.
-std::string entry_message(EntryStep step, const std::string &uname) {
+// The message of each step of building the new entry, followed by the
+// package; null for the info files, whose failure is told by the message
+// of the whole registration alone.
+const char *entry_message(EntryStep step) {
     switch (step) {
     case EntryStep::info:
-        return "Failed to register package " + uname + " in local inventory";
+        return nullptr;
     case EntryStep::data_hash:
-        return "zpm_update_zpk: Failed to copy data hash file for package " + uname;
+        return "zpm_update_zpk: Failed to copy data hash file for package ";
     case EntryStep::init:
-        return "zpm_update_zpk: Failed to copy init files for package " + uname;
+        return "zpm_update_zpk: Failed to copy init files for package ";
     case EntryStep::init_hash:
-        return "zpm_update_zpk: Failed to copy init hash file for package " + uname;
+        return "zpm_update_zpk: Failed to copy init hash file for package ";
     case EntryStep::index:
-        return "zpm_update_zpk: Failed to write fileindex for package " + uname;
+        return "zpm_update_zpk: Failed to write fileindex for package ";
     case EntryStep::record:
         break;
     }
-    return "zpm_update_zpk: Failed to write install info for package " + uname;
+    return "zpm_update_zpk: Failed to write install info for package ";
 }
 
 // Builds the new entry beside the old one; empty, or the step that failed.
-std::optional<EntryFailure> build_entry(const ZPI *old_zpi, const Forks &fk, char **add,
-                                        const Stage &st, const std::string &ndir,
-                                        const std::string &nidx) {
-    zpm_zpf_rmdir(ndir.c_str()); // left by an interrupted update
-    make_dir(ndir, 0755);
-    make_dir(cut(ndir, 1001) + "/hash", 0755);
-    if (auto f = copy_entry(fk, st, ndir, cut(ndir, 1001) + "/init"))
+// The install record goes last: a whole new entry is known by it.
+std::optional<EntryFailure> build_entry(const Forks &fk, char **add, const Stage &st,
+                                        const std::string &name, const std::string &record) {
+    const std::string where = zpm::paths::installed_dir(), nname = "." + name + ".new";
+    const std::string at = where + "/" + nname;
+    Fd inst = zpm::inv::open_area(zpm::paths::kInstalledDir);
+    zpm::Failure fail;
+    if (inst.get() < 0)
+        return EntryFailure{EntryStep::info, zpm::error_now("open", where)};
+    Fd entry = fresh_dir(inst.get(), where, nname, &fail); // left by an interrupted update
+    if (fail)
+        return EntryFailure{EntryStep::info, *fail};
+    if (auto f = copy_entry(fk, st, entry.get(), at))
         return f;
-    if (auto e = write_inst(ndir, update_record(old_zpi)))
-        return EntryFailure{EntryStep::record, *e};
     if (add)
-        if (auto e = write_lines(nidx, add))
+        if (auto e = write_index(nname, add))
             return EntryFailure{EntryStep::index, *e};
+    // Everything of the entry (and the files placed on this file system)
+    // is on disk before the install record makes it count.
+    if (auto e = zpm::inv::sync_all(inst.get(), where))
+        return EntryFailure{EntryStep::record, *e};
+    if (auto e = zpm::inv::write_at(entry.get(), at, "inst.txt", record))
+        return EntryFailure{EntryStep::record, *e};
     return {};
 }
 
-// Puts from in the place of to and moves what was there to aside, such that
-// a name is registered at every moment: an exchange of the two, then the
-// old one renamed aside.  Without an exchange (or without anything at to),
-// two renames.
-void swap_in(const std::string &from, const std::string &to, const std::string &aside) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-        rename(from.c_str(), aside.c_str());
-        return;
-    }
-    rename(to.c_str(), aside.c_str());
-    rename(from.c_str(), to.c_str());
+// Gives up the new entry: its install record first (while it is there, the
+// next run would complete the update), then the files, then the entry and
+// its file index.
+void abandon_new(const std::string &name, const std::vector<std::string> &written,
+                 const Stage &st) {
+    const std::string ndir = inst_dir(name.c_str(), "%.1000s/.%.1000s.new");
+    unlink((ndir + "/inst.txt").c_str());
+    rollback(written, st.old_dir);
+    zpm_zpf_rmdir(ndir.c_str());
+    unlink(index_path(name.c_str(), "%s/.%s.new").c_str());
 }
 
-// Registers the new version.  The file index goes first: an update cut off
-// in between leaves the old entry registered with the new index, which a
-// repeated update puts right.
-void switch_entries(const char *name, bool new_index) {
-    const std::string idir = inst_dir(name), odir = inst_dir(name, "%.1000s/.%.1000s.old"),
-                      ndir = inst_dir(name, "%.1000s/.%.1000s.new");
-    const std::string idx = index_path(name), oidx = index_path(name, "%s/.%s.old"),
-                      nidx = index_path(name, "%s/.%s.new");
-    zpm_zpf_rmdir(odir.c_str());
-    unlink(oidx.c_str());
-    if (new_index)
-        swap_in(nidx, idx, oidx);
-    else
-        rename(idx.c_str(), oidx.c_str());
-    swap_in(ndir, idir, odir);
+// The journal of an update: the paths it writes (and whether something was
+// there), those it removes, and how its new entry and file index are known.
+Journal update_journal(const ZPI *old_zpi, const ZPI *new_zpi, char **add, char **del,
+                       const std::string &record) {
+    Journal j;
+    j.op = "update";
+    j.name = new_zpi->name;
+    j.puname = zpm::pkg::uname(new_zpi);
+    j.old_puname = zpm::pkg::uname(old_zpi);
+    j.record = text_sum(record);
+    j.index = add ? text_sum(lines_text(add)) : "";
+    struct stat sb;
+    j.had_index = lstat(index_path(new_zpi->name).c_str(), &sb) == 0;
+    for (size_t i = 0; add && add[i]; i++)
+        j.paths.emplace_back(lstat(zpm::paths::target(add[i]).c_str(), &sb) == 0 ? 'r' : 'n',
+                             add[i]);
+    for (size_t i = 0; del && del[i]; i++)
+        j.paths.emplace_back('d', del[i]);
+    return j;
+}
+
+// Registers the new version; false when the update failed (then rolled
+// back, or, with keep set, left for the next run to complete).
+bool register_new(const ZPI *new_zpi, const Forks &fk, char **add, const Stage &st,
+                  const Journal &j, const std::string &record,
+                  const std::vector<std::string> &written, bool *keep) {
+    zlogf(ZLOG_DEBUG, "Registering %s ", new_zpi->name);
+    if (auto fail = build_entry(fk, add, st, new_zpi->name, record)) {
+        const std::string uname = zpm::pkg::uname(new_zpi);
+        zlogf(ZLOG_DEBUG, "zpm_update_zpk: %s", fail->cause.text().c_str());
+        const char *msg = entry_message(fail->step);
+        if (msg)
+            zlogf(ZLOG_ERROR, "%s%s", msg, uname.c_str());
+        if (!msg || fail->step == EntryStep::data_hash)
+            zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
+        abandon_new(new_zpi->name, written, st);
+        return false;
+    }
+    auto e = switch_in(j);
+    if (!e)
+        return true;
+    zlogf(ZLOG_ERROR, "zpm_update_zpk: Failed to switch to the new entry of %s: %s", new_zpi->name,
+          e->text().c_str());
+    if (auto back = switch_back(j)) {
+        zlogf(ZLOG_ERROR, "zpm_update_zpk: Cannot put the entry of %s back either: %s",
+              new_zpi->name, back->text().c_str());
+        *keep = true;
+        return false;
+    }
+    abandon_new(new_zpi->name, written, st);
+    return false;
+}
+
+// From the first file written to the switch; the result of the update.  The
+// change's journal is open.
+int replace_and_switch(ZPT **zpt, const ZPI *new_zpi, const Stage &st, Forks &fk, char **add,
+                       char **del, const Journal &j, const std::string &record, bool *keep) {
+    if (!write_new(add, st, in_array(fk.init, "/99-add.sh")) || !remove_old(del, add, st))
+        return -1;
+    apply_links_perms(fk.info, st.new_dir, "zpm_update_zpk");
+    const auto written = on_disk(add, static_cast<size_t>(arr_count(add)));
+    zlogf(ZLOG_DEBUG, "zpm_update_zpk: Looking for post-install script");
+    if (in_array(fk.init, "/99-add.sh")) {
+        zlogf(ZLOG_DEBUG, "zpm_update_zpk: Found post-install script, will execute");
+        if (update_script(st, "99-add.sh") != 0) {
+            zlogf(ZLOG_ERROR, "Post-Install script ended with errors, aborting update");
+            rollback(written, st.old_dir);
+            return -1;
+        }
+        zlogf(ZLOG_DEBUG, "zpm_update_zpk: post-install script successfully executed");
+    }
+    if (!register_new(new_zpi, fk, add, st, j, record, written, keep))
+        return -1;
+    refresh_linker_cache("zpm_update_zpk");
+    register_cfg(zpt, fk.init, new_zpi->name, "zpm_update_zpk");
+    return 0;
 }
 
 int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi, const Stage &st,
-                    Forks &fk) {
+                    Forks &fk, Change &change) {
     ArrPtr old_files(zpm_zpl_file_list(zpm, const_cast<ZPI *>(old_zpi)));
     if (in_array(fk.init, "/00-add.sh")) {
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Found pre-install script, will execute");
@@ -213,39 +287,14 @@ int update_verified(ZPM *zpm, ZPT **zpt, const ZPI *old_zpi, const ZPI *new_zpi,
         return rc;
     }
     ArrPtr del(raw_del), add(raw_add);
-    if (!write_new(add.get(), st, in_array(fk.init, "/99-add.sh")) ||
-        !remove_old(del.get(), add.get(), st))
+    const std::string record = record_text(update_record(old_zpi));
+    const Journal j = update_journal(old_zpi, new_zpi, add.get(), del.get(), record);
+    if (!change.begin(j, "zpm_update_zpk"))
         return -1;
-    apply_links_perms(fk.info, st.new_dir, "zpm_update_zpk");
-    const auto written = on_disk(add.get(), static_cast<size_t>(arr_count(add.get())));
-    zlogf(ZLOG_DEBUG, "zpm_update_zpk: Looking for post-install script");
-    if (in_array(fk.init, "/99-add.sh")) {
-        zlogf(ZLOG_DEBUG, "zpm_update_zpk: Found post-install script, will execute");
-        if (update_script(st, "99-add.sh") != 0) {
-            zlogf(ZLOG_ERROR, "Post-Install script ended with errors, aborting update");
-            rollback(written, st.old_dir);
-            return -1;
-        }
-        zlogf(ZLOG_DEBUG, "zpm_update_zpk: post-install script successfully executed");
-    }
-    zlogf(ZLOG_DEBUG, "Registering %s ", new_zpi->name);
-    const std::string ndir = inst_dir(new_zpi->name, "%.1000s/.%.1000s.new");
-    const std::string nidx = index_path(new_zpi->name, "%s/.%s.new");
-    if (auto fail = build_entry(old_zpi, fk, add.get(), st, ndir, nidx)) {
-        const std::string uname = zpm::pkg::uname(new_zpi);
-        zlogf(ZLOG_DEBUG, "zpm_update_zpk: %s", fail->cause.text().c_str());
-        zlogf(ZLOG_ERROR, "%s", entry_message(fail->step, uname).c_str());
-        if (fail->step == EntryStep::data_hash)
-            zlogf(ZLOG_ERROR, "Failed to register package %s in local inventory", uname.c_str());
-        rollback(written, st.old_dir);
-        zpm_zpf_rmdir(ndir.c_str());
-        unlink(nidx.c_str());
-        return -1;
-    }
-    switch_entries(new_zpi->name, add != nullptr);
-    refresh_linker_cache("zpm_update_zpk");
-    register_cfg(zpt, fk.init, new_zpi->name, "zpm_update_zpk");
-    return 0;
+    bool keep = false;
+    int rc = replace_and_switch(zpt, new_zpi, st, fk, add.get(), del.get(), j, record, &keep);
+    change.end(keep);
+    return rc;
 }
 
 } // namespace
@@ -264,8 +313,10 @@ extern "C" int zpm_update_zpk(ZPM *zpm, ZPT **zpt, ZPI *old_zpi, ZPI *new_zpi, Z
     Forks fk;
     if (int rc = unpack_checked(st, new_zpi, "zpm_update_zpk", "for", &fk))
         return rc;
-    int rc = update_verified(zpm, zpt, old_zpi, new_zpi, st, fk);
-    drop_stage(st);
+    Change change(st);
+    int rc = update_verified(zpm, zpt, old_zpi, new_zpi, st, fk, change);
+    if (!change.keeps_stage())
+        drop_stage(st);
     return rc;
 }
 

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <string>
 #include <sys/stat.h>
@@ -76,11 +77,15 @@ bool verify_one(const HashIndex &idx, const char *fork, const char *hash, const 
 extern "C" int zpm_stage_have_zpk(char *zpk_filename, ZPI *zpi) {
     if (!zpk_filename || !zpi || !zpi->filehash || zpi->filesize == 0)
         return 0;
+    // Only a regular file zpm wrote counts: never one reached through a link,
+    // nor anything a read would wait on.
+    Fd fd(open(zpk_filename, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (stat(zpk_filename, &st) != 0 || static_cast<uint64_t>(st.st_size) != zpi->filesize)
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) != zpi->filesize)
         return 0;
     char digest[41];
-    if (!sha1_file(zpk_filename, 'x', digest))
+    if (!sha1_fd(fd.get(), 'x', digest))
         return 0;
     return strcmp(digest, zpi->filehash) == 0 ? 1 : 0;
 }

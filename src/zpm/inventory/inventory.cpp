@@ -15,6 +15,7 @@
 #include "arr.h"
 #include "cres.h"
 #include "inventory.h"
+#include "invfs.h"
 #include "ldiflib.h"
 #include "loglib.h"
 #include "util.h"
@@ -33,6 +34,37 @@ void drop_lock_fd() {
     if (lock_fd >= 0)
         close(lock_fd);
     lock_fd = -1;
+}
+
+// The holder removes the lock file when it closes the inventory.  A process
+// that opened the file just before may then lock the removed file while a
+// third locks a new one, so a lock counts only while its descriptor is still
+// the file at the path; otherwise the file is opened afresh.
+constexpr int kLockTries = 100;
+
+enum class LockTry { locked, held, stale, failed };
+
+bool is_file_at(int dfd, const char *name, int fd) {
+    struct stat at, of;
+    return fstatat(dfd, name, &at, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &of) == 0 &&
+           at.st_dev == of.st_dev && at.st_ino == of.st_ino;
+}
+
+LockTry try_lock(int inv, const char *name) {
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    Fd fd(openat(inv, name, flags, 0640));
+    if (fd.get() < 0 && errno == ELOOP)
+        return zpm::inv::drop_link(inv, zpm::paths::inv_dir(), name) ? LockTry::stale
+                                                                     : LockTry::failed;
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return LockTry::failed;
+    if (lockf(fd.get(), F_TLOCK, 0) != 0)
+        return LockTry::held;
+    if (!is_file_at(inv, name, fd.get()))
+        return LockTry::stale;
+    lock_fd = fd.release(); // closing it would drop the lock
+    return LockTry::locked;
 }
 
 constexpr int kListStart = 300;
@@ -114,27 +146,57 @@ unsigned char entry_type(int dfd, const dirent *de) {
     return S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
 }
 
-// Reads installed/<name>/<file> within the 256-character path limit.
-char *read_inv_file(const char *name, const char *file) {
+// Whether installed/<name>/<file> fits the 256-character path limit.
+bool inv_path_fits(const char *name, const char *file) {
     char path[256];
     int n =
         snprintf(path, sizeof path, "%s/%s/%s", zpm::paths::installed_dir().c_str(), name, file);
-    if (n < 0 || n >= static_cast<int>(sizeof path)) {
-        zlogf(ZLOG_DEBUG, "Filename <%s> too long, skipping entry %s", path, name);
+    if (n >= 0 && n < static_cast<int>(sizeof path))
+        return true;
+    zlogf(ZLOG_DEBUG, "Filename <%s> too long, skipping entry %s", path, name);
+    return false;
+}
+
+// Reads file of the open entry directory: never through a link, and only a
+// regular file.  A fresh NUL-terminated copy, or null.
+char *read_inv_file(int entry, const char *file) {
+    std::string text;
+    if (entry < 0 || !zpm::inv::read_at(entry, file, &text))
+        return nullptr;
+    char *buf = static_cast<char *>(malloc(text.size() + 1));
+    if (buf) {
+        memcpy(buf, text.data(), text.size());
+        buf[text.size()] = '\0';
+    }
+    return buf;
+}
+
+// Loads the installed package name from its entry below the open installed
+// directory area; null when it is not installed or unreadable.
+ZPI *load_entry(int area, const char *name) {
+    if (!zpm::pkg::plain_name(name) || !inv_path_fits(name, "desc.txt"))
+        return nullptr;
+    Fd entry = area < 0 ? Fd(-1) : zpm::inv::open_dir(area, name);
+    char *desc = read_inv_file(entry.get(), "desc.txt");
+    if (!desc)
+        return nullptr;
+    char *inst = inv_path_fits(name, "inst.txt") ? read_inv_file(entry.get(), "inst.txt") : nullptr;
+    if (!inst) {
+        free(desc);
         return nullptr;
     }
-    int size = 0;
-    char *buf = _read_file(path, &size);
-    if (buf)
-        buf[size] = '\0';
-    return buf;
+    ZPI *zpi = zpk_info_parse(name, 2, desc, inst);
+    free(desc);
+    free(inst);
+    return zpi;
 }
 
 // Walks installed/ with the listings' skips; calls f(zpi) for each package
 // loaded (f takes ownership).  Returns false when the directory cannot be read.
 template <class F> bool walk_installed(F f) {
     std::string dir = zpm::paths::installed_dir();
-    DIR *d = opendir(dir.c_str());
+    Fd area = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
+    DIR *d = area.get() < 0 ? nullptr : zpm::inv::open_stream(area.get());
     if (!d) {
         zlogf(ZLOG_WARNING, "Failure opening <%s> for reading: %s", dir.c_str(), strerror(errno));
         return false;
@@ -146,7 +208,7 @@ template <class F> bool walk_installed(F f) {
         }
         if (de->d_name[0] == '.')
             continue;
-        ZPI *zpi = zpm_zpl_info(nullptr, de->d_name);
+        ZPI *zpi = load_entry(area.get(), de->d_name);
         if (!zpi) {
             zlogf(ZLOG_DEBUG, "Failure parsing info for %s, skipping entry", de->d_name);
             continue;
@@ -186,22 +248,26 @@ bool has_line(const char *text, size_t len, const char *want, size_t wlen) {
     return false;
 }
 
-// Reads a whole open file into s; false on a read error.
-bool slurp(int fd, std::string &s) {
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        s.append(buf, static_cast<size_t>(n));
-    }
+// Appends one line to the install log and syncs it; never through a link.
+void append_install_log(const std::string &line) {
+    Fd inv = zpm::inv::open_root();
+    const char *name = zpm::paths::below_inv(zpm::paths::kInstallLog);
+    zpm::Failure fail =
+        inv.get() < 0 ? zpm::Failure(zpm::error_now("open", zpm::paths::inv_dir()))
+                      : zpm::inv::append_at(inv.get(), zpm::paths::inv_dir(), name, line + "\n");
+    if (fail && fail->call == "open")
+        zlogf(ZLOG_ERROR, "zpm_log_action: failed to open %s for writing: %s",
+              zpm::paths::install_log().c_str(), strerror(fail->err));
+    else if (fail)
+        zlogf(ZLOG_ERROR, "zpm_log_action: failed to write %s: %s",
+              zpm::paths::install_log().c_str(), strerror(fail->err));
 }
 
 } // namespace
+
+void zpm::inv::log_event(const std::string &event) {
+    append_install_log(zpm::time_stamp(time(nullptr)) + ": " + event);
+}
 
 extern "C" {
 
@@ -236,16 +302,25 @@ ZPM *zpm_open(const char *path_name) {
 }
 
 int zpm_lock(ZPM *zpm) {
-    std::string path = zpm::paths::lock_file();
-    if (lock_fd < 0)
-        lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-    if (lock_fd < 0) {
-        zlogf(ZLOG_ERROR, "Could not open lock file %s", path.c_str());
-        return -1;
+    const std::string path = zpm::paths::lock_file();
+    const char *name = zpm::paths::below_inv(zpm::paths::kLockFile);
+    Fd inv = zpm::inv::open_root();
+    for (int tries = 0; lock_fd < 0 && tries < kLockTries; tries++) {
+        switch (inv.get() < 0 ? LockTry::failed : try_lock(inv.get(), name)) {
+        case LockTry::locked:
+            break;
+        case LockTry::stale:
+            continue;
+        case LockTry::failed:
+            zlogf(ZLOG_ERROR, "Could not open lock file %s", path.c_str());
+            return -1;
+        case LockTry::held:
+            zlogf(ZLOG_ERROR, "Could not lock lock file %s", path.c_str());
+            return -1;
+        }
     }
-    if (lseek(lock_fd, 0, SEEK_SET) != 0 || lockf(lock_fd, F_TLOCK, 0) != 0) {
+    if (lock_fd < 0) {
         zlogf(ZLOG_ERROR, "Could not lock lock file %s", path.c_str());
-        drop_lock_fd();
         return -1;
     }
     char pid[32];
@@ -268,7 +343,12 @@ int zpm_close(ZPM *zpm) {
         return 0;
     if (zpm->lock == 1) {
         std::string path = zpm::paths::lock_file();
-        unlink(path.c_str());
+        Fd inv = zpm::inv::open_root();
+        const char *name = zpm::paths::below_inv(zpm::paths::kLockFile);
+        // Only while the lock is still held: a waiting process that opened
+        // the file before then finds it gone and starts over.
+        if (inv.get() >= 0 && lock_fd >= 0 && is_file_at(inv.get(), name, lock_fd))
+            unlinkat(inv.get(), name, 0);
         zlogf(ZLOG_DEBUG, "Removed lock file %s", path.c_str());
         // The file is gone; dropping the descriptor lets a later handle of
         // this process lock a fresh one.
@@ -283,20 +363,8 @@ int zpm_close(ZPM *zpm) {
 }
 
 ZPI *zpm_zpl_info(ZPM *, const char *name) {
-    if (!zpm::pkg::plain_name(name))
-        return nullptr;
-    char *desc = read_inv_file(name, "desc.txt");
-    if (!desc)
-        return nullptr;
-    char *inst = read_inv_file(name, "inst.txt");
-    if (!inst) {
-        free(desc);
-        return nullptr;
-    }
-    ZPI *zpi = zpk_info_parse(name, 2, desc, inst);
-    free(desc);
-    free(inst);
-    return zpi;
+    Fd area = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
+    return load_entry(area.get(), name);
 }
 
 int zpm_list_zpi(ZPM *, const char *wild, int sort, ZPI ***list) {
@@ -346,7 +414,8 @@ char **zpm_list_arr(ZPM *, int sort) {
 
 char *zpm_file_owner(ZPM *, const char *filename) {
     std::string dir = zpm::paths::fileindex_dir();
-    Dir d(opendir(dir.c_str()));
+    Fd area = zpm::inv::open_area(zpm::paths::kFileIndexDir, false);
+    Dir d(area.get() < 0 ? nullptr : zpm::inv::open_stream(area.get()));
     if (!d) {
         zlogf(ZLOG_ERROR, "Failure opening <%s> for reading: %s", dir.c_str(), strerror(errno));
         return nullptr;
@@ -364,15 +433,13 @@ char *zpm_file_owner(ZPM *, const char *filename) {
             zlogf(ZLOG_DEBUG, "Omitting backup file %s", de->d_name);
             continue;
         }
-        int fd = openat(dirfd(d.get()), de->d_name, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        Fd fd = zpm::inv::open_regular(dirfd(d.get()), de->d_name);
+        if (fd.get() < 0) {
             zlogf(ZLOG_ERROR, "Failure opening <%s> for reading: %s", de->d_name, strerror(errno));
             continue;
         }
         zlogf(ZLOG_DEBUG, "Checking in <%s>", de->d_name);
-        text.clear();
-        bool read_ok = slurp(fd, text);
-        close(fd);
+        bool read_ok = zpm::inv::read_all(fd.get(), &text);
         if (read_ok && has_line(text.data(), text.size(), filename, wlen)) {
             zlogf(ZLOG_DEBUG, "Found <%s> in <%s>", filename, de->d_name);
             return strdup(de->d_name);
@@ -384,8 +451,11 @@ char *zpm_file_owner(ZPM *, const char *filename) {
 char **zpm_zpl_file_list(ZPM *, ZPI *zpi) {
     if (!zpi || !zpm::pkg::plain_name(zpi->name))
         return nullptr;
-    std::string path = zpm::paths::fileindex_dir() + "/" + zpi->name;
-    File f(fopen(path.c_str(), "re"));
+    Fd area = zpm::inv::open_area(zpm::paths::kFileIndexDir, false);
+    Fd fd = area.get() < 0 ? Fd(-1) : zpm::inv::open_regular(area.get(), zpi->name);
+    File f(fd.get() < 0 ? nullptr : fdopen(fd.get(), "r"));
+    if (f)
+        fd.release();
     if (!f) {
         zlogf(ZLOG_DEBUG, "zpm_zpl_file_list: %s contains no files", zpi->name);
         return nullptr;
@@ -453,16 +523,7 @@ void zpm_log_action(int action, const char *puname_old, const char *puname_new,
     else
         snprintf(buf, sizeof buf, "%s: deleted %s as dependency of %s", stamp, puname_new,
                  candidate);
-    std::string path = zpm::paths::install_log();
-    File f(fopen(path.c_str(), "ae"));
-    if (!f) {
-        zlogf(ZLOG_ERROR, "zpm_log_action: failed to open %s for writing: %s", path.c_str(),
-              strerror(errno));
-        return;
-    }
-    fprintf(f.get(), "%s\n", buf);
-    if (fflush(f.get()) != 0 || fclose(f.release()) != 0)
-        zlogf(ZLOG_ERROR, "zpm_log_action: failed to write %s: %s", path.c_str(), strerror(errno));
+    append_install_log(buf);
 }
 
 const char *zpk_stat_desc(char stat) {

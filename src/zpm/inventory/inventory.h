@@ -24,6 +24,15 @@ const char *zpk_stat_desc(char stat);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+namespace zpm::inv {
+// Appends "<time stamp>: <event>" to the install log, for the events that are
+// not the install, update and delete of zpm_log_action (the recovery of an
+// interrupted change).
+void log_event(const std::string &event);
+} // namespace zpm::inv
 #endif
 
 #endif
