@@ -11,6 +11,7 @@
 #include "exec_common.h"
 #include "fsops.h"
 #include "inventory.h"
+#include "journal.h"
 #include "loglib.h"
 #include "paths.h"
 #include "repair.h"
@@ -97,12 +98,17 @@ int repair(const std::string &name, FILE *out) {
         return fail("cannot open the inventory", name);
     if (zpm_lock(h.zpm) != 0)
         return fail("another zpm holds the inventory lock", name);
+    // What a killed run left is finished first: its backups are in the stage.
+    if (!zpm::exec::recover())
+        return fail("an interrupted change of the system could not be finished", name);
     ZpiPtr zpi(zpm_zpl_info(h.zpm, name.c_str()));
     Stage st;
     if (!zpi)
         return fail("not installed", name);
     if (!stage_of(zpi.get(), &st))
         return fail("no stage paths for it", name);
+    if (!stage_free(st, "zpm-check"))
+        return fail(("backups that could not be restored are kept in " + st.old_dir).c_str(), name);
     struct stat sb;
     if (lstat(st.file.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode))
         return fail(("no staged package file " + st.file).c_str(), name);

@@ -10,6 +10,7 @@
 #include "catalogue.h"
 #include "cres.h"
 #include "inventory.h"
+#include "journal.h"
 #include "paths.h"
 #include "recptr.h"
 #include "repair.h"
@@ -42,6 +43,11 @@ int clean_stage(bool all, bool dry, FILE *out) {
                 zpm ? "another zpm holds the inventory lock" : "cannot open the inventory");
         if (zpm)
             zpm_close(zpm);
+        return 2;
+    }
+    if (!zpm::exec::recover()) {
+        fprintf(stderr, "zpm-check: an interrupted change of the system could not be finished\n");
+        zpm_close(zpm);
         return 2;
     }
     std::set<std::string> keep = all ? std::set<std::string>{} : in_use(zpm);

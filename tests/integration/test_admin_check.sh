@@ -84,4 +84,14 @@ check_eq "clean-stage: the superseded file, reported" "0 removed a_x86_64_1.0.zp
 freed $size bytes in 1 files" "$RC $OUT"
 check_eq "clean-stage: what is installed stays" "a_x86_64_2.0.zpk b_x86_64_1.0.zpk" \
   "$(cd "$ZR$STAGE" && echo *.zpk)"
+# A repair first finishes what a killed run left (its journal and backups).
+pkgsrc b; pkgfile b /usr/share/b/f b2; pkgbuild b 2.0 "" /tmp/p/b-2.0.zpk
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" zroot_run strace -o /dev/null \
+  -e trace=renameat -e inject=renameat:signal=KILL:when=3 /usr/bin/zpm -f -U /tmp/p/b-2.0.zpk \
+  >/dev/null 2>&1 </dev/null
+check "a killed update leaves its journal" test -e "$ZR$INV/journal"
+zcheck --repair a
+check_eq "repair after it: the update is finished or undone first" "0 no journal" \
+  "$RC $(test -e "$ZR$INV/journal" && echo journal || echo no journal)"
+check "and b is one whole version" grep -qx 'b\|b2' "$ZR/usr/share/b/f"
 finish
