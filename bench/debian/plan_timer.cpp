@@ -1,6 +1,6 @@
 // Times the planner in-process: loading a catalogue into the cache, then
-// planning an install and a walk of one package, with an empty inventory in a
-// scratch root.  Built and run by bench/debian/run.
+// planning an install and a walk of one package, and freeing the cache, with
+// an empty inventory in a scratch root.  Built and run by bench/debian/run.
 //
 //   plan_timer BACKEND.so REPO_DIR PACKAGE [ROUNDS]
 #include <chrono>
@@ -14,6 +14,7 @@
 #include "loglib.h"
 #include "paths.h"
 #include "plan.h"
+#include "util.h"
 #include "zpm.h"
 
 namespace {
@@ -43,6 +44,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     int rounds = argc > 4 ? atoi(argv[4]) : 5;
+    zpm::tune_heap(); // as zpm sets it up
     char scratch[] = "/tmp/plan_timer.XXXXXX";
     if (!mkdtemp(scratch))
         return 1;
@@ -71,9 +73,11 @@ int main(int argc, char **argv) {
         best_i = ti < best_i ? ti : best_i;
         best_w = tw < best_w ? tw : best_w;
     }
-    printf("cached %d fill %.4f install %.4f (%d records) walk %.4f (%d records)\n", cached, fill,
-           best_i, ni, best_w, nw);
+    t0 = now();
     zpm_cache_free();
+    double drop = now() - t0;
+    printf("cached %d fill %.4f install %.4f (%d records) walk %.4f (%d records) free %.4f\n",
+           cached, fill, best_i, ni, best_w, nw, drop);
     pzpm_zpc_release(zpc);
     ekva_free(conf);
     cmd = std::string("rm -rf '") + scratch + "'";

@@ -2,6 +2,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,9 +12,14 @@ namespace zpcrepo {
 
 namespace {
 
-bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant, const char *version,
+// How a name is matched: "*" takes every name (fnmatch without flags would
+// say so for each), a pattern goes through fnmatch, anything else is exact.
+enum class Match { all, pattern, exact };
+
+bool accepts(const ZPI *z, const char *name, Match how, const char *variant, const char *version,
              int arch) {
-    if (strcmp(z->name, name) != 0 && (!pattern || fnmatch(name, z->name, 0) != 0))
+    if (how != Match::all && strcmp(z->name, name) != 0 &&
+        (how != Match::pattern || fnmatch(name, z->name, 0) != 0))
         return false;
     if (!zpk_variant_accepts(z, variant))
         return false;
@@ -27,11 +33,13 @@ bool accepts(const ZPI *z, const char *name, bool pattern, const char *variant, 
 int find_records(std::vector<ZpiPtr> &entries, const char *name, const char *variant,
                  const char *version, int arch, ZPI ***list) {
     // Without special characters a pattern matches only its own text.
-    bool pattern = strpbrk(name, "*?[\\") != nullptr;
     bool hand_over = strcmp(name, "*") == 0;
+    Match how = hand_over                           ? Match::all
+                : strpbrk(name, "*?[\\") != nullptr ? Match::pattern
+                                                    : Match::exact;
     std::vector<ZPI *> found;
     for (ZpiPtr &z : entries) {
-        if (!accepts(z.get(), name, pattern, variant, version, arch))
+        if (!accepts(z.get(), name, how, variant, version, arch))
             continue;
         if (ZPI *rec = hand_over ? z.release() : zpk_info_copy(z.get()))
             found.push_back(rec);
@@ -51,9 +59,47 @@ int find_records(std::vector<ZpiPtr> &entries, const char *name, const char *var
     return static_cast<int>(found.size());
 }
 
+namespace {
+
+// A record's place in the sort: the first eight bytes of its name as a
+// number that orders as strcmp does, so that most comparisons need not
+// reach the name itself.
+struct SortKey {
+    uint64_t head;
+    const char *name;
+    size_t pos;
+};
+
+uint64_t name_head(const char *name) {
+    uint64_t h = 0;
+    size_t i = 0;
+    for (; i < 8 && name[i]; i++)
+        h = h << 8 | static_cast<unsigned char>(name[i]);
+    return h << (8 * (8 - i));
+}
+
+bool key_before(const SortKey &a, const SortKey &b) {
+    if (a.head != b.head)
+        return a.head < b.head;
+    int c = strcmp(a.name, b.name);
+    return c != 0 ? c < 0 : a.pos < b.pos; // the position keeps the sort stable
+}
+
+} // namespace
+
 void sort_by_name(std::vector<ZpiPtr> &v) {
-    std::stable_sort(v.begin(), v.end(),
-                     [](const ZpiPtr &a, const ZpiPtr &b) { return strcmp(a->name, b->name) < 0; });
+    std::vector<SortKey> keys;
+    keys.reserve(v.size());
+    for (size_t i = 0; i < v.size(); i++)
+        keys.push_back({name_head(v[i]->name), v[i]->name, i});
+    if (std::is_sorted(keys.begin(), keys.end(), key_before))
+        return;
+    std::sort(keys.begin(), keys.end(), key_before);
+    std::vector<ZpiPtr> sorted;
+    sorted.reserve(v.size());
+    for (const SortKey &k : keys)
+        sorted.push_back(std::move(v[k.pos]));
+    v = std::move(sorted);
 }
 
 } // namespace zpcrepo

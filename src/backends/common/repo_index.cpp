@@ -4,6 +4,7 @@
 // parser: a catalogue of ten thousand packages has to load in milliseconds.
 #include "repo_index.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 namespace zpcrepo {
 
@@ -21,58 +24,132 @@ namespace {
 
 constexpr const char *kBaseDn = "dc=zorvek,dc=org";
 
-// One logical line: folds (newline + one space) removed, a trailing \r cut.
-struct Line {
-    std::string text;
-    bool blank() const { return text.empty(); }
+// Reads the logical lines of an index: folds (newline + one space) joined, a
+// trailing \r cut.  The text is given whole, or read from a file through a
+// window that moves along it, so that a large index never sits in memory as
+// a whole.  A line is a view into the text or the window, valid until the
+// next call; a folded one is assembled in a buffer of the reader's own.
+class Lines {
+  public:
+    explicit Lines(std::string_view text) : data_(text.data()), size_(text.size()) {}
+    explicit Lines(int fd) : fd_(fd), eof_(false) {}
+
+    bool next(std::string_view &line) {
+        size_t stop = 0;
+        if (!have(1))
+            return false;
+        find_end(stop);
+        if (!folded(stop)) {
+            line = std::string_view(data_ + pos_, stop);
+            pos_ += std::min(stop + 1, size_ - pos_);
+        } else {
+            joined_.assign(data_ + pos_, stop);
+            while (folded(stop)) {
+                pos_ += stop + 2; // past the newline and the fold's space
+                find_end(stop);
+                joined_.append(data_ + pos_, stop);
+            }
+            pos_ += std::min(stop + 1, size_ - pos_);
+            line = joined_;
+        }
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        return true;
+    }
+    // The errno of a failed read of the file, or 0.
+    int error() const { return err_; }
+
+  private:
+    static constexpr size_t kWindow = 1 << 18;
+
+    // Whether n bytes from the current position are there, reading on as needed.
+    bool have(size_t n) {
+        while (size_ - pos_ < n && !eof_)
+            fill();
+        return size_ - pos_ >= n;
+    }
+    void fill() {
+        size_t rest = size_ - pos_;
+        if (buf_.size() < rest + kWindow / 2)
+            buf_.resize(std::max(kWindow, 2 * (rest + kWindow / 2)));
+        memmove(buf_.data(), buf_.data() + pos_, rest);
+        pos_ = 0;
+        ssize_t n;
+        do
+            n = read(fd_, buf_.data() + rest, buf_.size() - rest);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            eof_ = true;
+            err_ = n < 0 ? errno : 0;
+        }
+        size_ = rest + static_cast<size_t>(n > 0 ? n : 0);
+        data_ = buf_.data();
+    }
+    // The length of the physical line at the position: up to its newline,
+    // or to the end of the text.
+    void find_end(size_t &stop) {
+        size_t from = 0;
+        for (;;) {
+            const void *nl = memchr(data_ + pos_ + from, '\n', size_ - pos_ - from);
+            if (nl) {
+                stop = static_cast<size_t>(static_cast<const char *>(nl) - (data_ + pos_));
+                return;
+            }
+            from = size_ - pos_;
+            if (eof_) {
+                stop = from;
+                return;
+            }
+            fill();
+        }
+    }
+    // A newline at stop followed by a space: the next physical line continues.
+    bool folded(size_t stop) { return have(stop + 2) && data_[pos_ + stop + 1] == ' '; }
+
+    const char *data_ = nullptr;
+    size_t size_ = 0, pos_ = 0;
+    int fd_ = -1, err_ = 0;
+    bool eof_ = true;
+    std::vector<char> buf_;
+    std::string joined_;
 };
 
-// Reads the logical line at pos; advances pos.  false at the end of text.
-bool next_line(const std::string &t, size_t &pos, Line &line) {
-    if (pos >= t.size())
-        return false;
-    line.text.clear();
-    for (;;) {
-        size_t nl = t.find('\n', pos);
-        size_t end = nl == std::string::npos ? t.size() : nl;
-        line.text.append(t, pos, end - pos);
-        pos = nl == std::string::npos ? t.size() : nl + 1;
-        if (nl == std::string::npos || pos >= t.size() || t[pos] != ' ')
-            break;
-        pos++; // a fold: the next physical line continues this one
+// Splits "name: value" / "name:: base64"; false when the value does not
+// decode.  A decoded value lives in scratch.
+bool split_attr(std::string_view l, std::string_view &name, std::string_view &value,
+                std::string &scratch) {
+    size_t colon = l.find(':');
+    if (colon == std::string_view::npos) {
+        name = l;
+        value = {};
+        return true;
     }
-    if (!line.text.empty() && line.text.back() == '\r')
-        line.text.pop_back();
+    name = l.substr(0, colon);
+    bool b64 = colon + 1 < l.size() && l[colon + 1] == ':';
+    size_t start = colon + (b64 ? 3 : 2);
+    value = start < l.size() ? l.substr(start) : std::string_view();
+    if (!b64)
+        return true;
+    std::string coded(value);
+    scratch.assign(coded.size() + 1, '\0');
+    int n = lutil_b64_pton(coded.c_str(), reinterpret_cast<unsigned char *>(scratch.data()),
+                           scratch.size());
+    if (n < 0)
+        return false;
+    scratch.resize(static_cast<size_t>(n));
+    value = scratch;
     return true;
 }
 
-// Splits "name: value" / "name:: base64"; false when the value does not decode.
-bool split_attr(const std::string &l, std::string &name, std::string &value) {
-    size_t colon = l.find(':');
-    if (colon == std::string::npos) {
-        name = l;
-        value.clear();
-        return true;
-    }
-    name.assign(l, 0, colon);
-    bool b64 = colon + 1 < l.size() && l[colon + 1] == ':';
-    size_t start = colon + (b64 ? 3 : 2);
-    value = start < l.size() ? l.substr(start) : std::string();
-    if (!b64)
-        return true;
-    std::string out(value.size() + 1, '\0');
-    int n =
-        lutil_b64_pton(value.c_str(), reinterpret_cast<unsigned char *>(out.data()), out.size());
-    if (n < 0)
-        return false;
-    out.resize(static_cast<size_t>(n));
-    value = std::move(out);
-    return true;
+// The value as a C string ends at its first NUL, as strdup would copy it.
+std::string_view c_text(std::string_view v) {
+    return v.substr(0, strnlen(v.data(), v.size()));
 }
 
 // Digits only (strtoull alone takes blanks and a sign), within a signed
 // 64-bit size as zpm reads them.
-bool parse_u64(const std::string &v, uint64_t &out) {
+bool parse_u64(std::string_view view, uint64_t &out) {
+    const std::string v(view);
     if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos)
         return false;
     char *end = nullptr;
@@ -93,46 +170,110 @@ bool is_hash(const char *h) {
     return true;
 }
 
-void set_str(char *&field, const std::string &v) {
-    free(field);
-    field = strdup(v.c_str());
+char *dup_text(std::string_view v) {
+    v = c_text(v);
+    char *s = static_cast<char *>(malloc(v.size() + 1));
+    if (s) {
+        memcpy(s, v.data(), v.size());
+        s[v.size()] = '\0';
+    }
+    return s;
 }
 
-// An entry under construction.
+void set_str(char *&field, std::string_view v) {
+    free(field);
+    field = dup_text(v);
+}
+
+// An entry under construction; the dependency strings are its own until
+// the entry is finished.
 struct Entry {
     ZpiPtr zpi;
-    std::vector<std::string> deps;
+    std::vector<char *> deps;
     bool format_ok = false;
-    std::string bad;
+    const char *bad = nullptr;
+
+    Entry() = default;
+    Entry(const Entry &) = delete;
+    Entry &operator=(const Entry &) = delete;
+    ~Entry() { drop_deps(); }
+    void drop_deps() {
+        for (char *d : deps)
+            free(d);
+        deps.clear();
+    }
+    // Starts a new entry; false when out of memory.
+    bool reset() {
+        drop_deps();
+        format_ok = false;
+        bad = nullptr;
+        zpi.reset(static_cast<ZPI *>(calloc(1, sizeof(ZPI))));
+        if (zpi)
+            zpi->removable = 1;
+        return zpi != nullptr;
+    }
 };
 
-void apply_attr(Entry &e, const std::string &name, const std::string &v) {
+enum class Attr { other, text, format, arch, dep, datasize, filesize };
+
+// What a line's attribute is, and the record's field for a plain text.
+struct AttrKind {
+    Attr attr;
+    char *ZPI::*field;
+};
+
+// The attribute a line sets, its name compared as a C string without regard
+// to case; most lines are told from the others by the name's length alone.
+AttrKind attr_of(std::string_view n) {
+    static constexpr std::pair<std::string_view, AttrKind> kNames[] = {
+        {"ezpkDependency", {Attr::dep, nullptr}},
+        {"ezpkName", {Attr::text, &ZPI::name}},
+        {"ezpmVersion", {Attr::format, nullptr}},
+        {"ezpkVersion", {Attr::text, &ZPI::version}},
+        {"ezpkArchitecture", {Attr::arch, nullptr}},
+        {"ezpkDataSize", {Attr::datasize, nullptr}},
+        {"ezpkFileSize", {Attr::filesize, nullptr}},
+        {"ezpkFileHash", {Attr::text, &ZPI::filehash}},
+        {"ezpkRelativeURI", {Attr::text, &ZPI::rel_uri}},
+        {"ezpkVariant", {Attr::text, &ZPI::variant}},
+        {"ezpkCreator", {Attr::text, &ZPI::creator}},
+        {"ezpkDescription", {Attr::text, &ZPI::desc}},
+    };
+    n = c_text(n);
+    for (const auto &[text, kind] : kNames)
+        if (n.size() == text.size() && strncasecmp(n.data(), text.data(), n.size()) == 0)
+            return kind;
+    return {Attr::other, nullptr};
+}
+
+void apply_attr(Entry &e, std::string_view name, std::string_view v) {
     ZPI *z = e.zpi.get();
-    const char *n = name.c_str();
-    if (!strcasecmp(n, "ezpmVersion"))
+    AttrKind kind = attr_of(name);
+    switch (kind.attr) {
+    case Attr::text:
+        set_str(z->*kind.field, v);
+        break;
+    case Attr::format:
         e.format_ok = v == "1.0";
-    else if (!strcasecmp(n, "ezpkName"))
-        set_str(z->name, v);
-    else if (!strcasecmp(n, "ezpkVariant"))
-        set_str(z->variant, v);
-    else if (!strcasecmp(n, "ezpkVersion"))
-        set_str(z->version, v);
-    else if (!strcasecmp(n, "ezpkArchitecture"))
-        z->arch = zpk_arch_getid(v.c_str());
-    else if (!strcasecmp(n, "ezpkCreator"))
-        set_str(z->creator, v);
-    else if (!strcasecmp(n, "ezpkDescription"))
-        set_str(z->desc, v);
-    else if (!strcasecmp(n, "ezpkDependency"))
-        e.deps.push_back(v);
-    else if (!strcasecmp(n, "ezpkDataSize") && !parse_u64(v, z->datasize))
-        e.bad = "bad data size";
-    else if (!strcasecmp(n, "ezpkFileSize") && !parse_u64(v, z->filesize))
-        e.bad = "bad file size";
-    else if (!strcasecmp(n, "ezpkFileHash"))
-        set_str(z->filehash, v);
-    else if (!strcasecmp(n, "ezpkRelativeURI"))
-        set_str(z->rel_uri, v);
+        break;
+    case Attr::arch:
+        z->arch = zpk_arch_getid(std::string(c_text(v)).c_str());
+        break;
+    case Attr::dep:
+        if (char *d = dup_text(v))
+            e.deps.push_back(d);
+        break;
+    case Attr::datasize:
+        if (!parse_u64(v, z->datasize))
+            e.bad = "bad data size";
+        break;
+    case Attr::filesize:
+        if (!parse_u64(v, z->filesize))
+            e.bad = "bad file size";
+        break;
+    case Attr::other:
+        break;
+    }
     // ezpkAbsoluteURI is for other readers of the index; this one derives the
     // location from the directory the index lives in.
 }
@@ -142,40 +283,48 @@ bool plain_file_name(const char *s) {
     return s && *s && s[0] != '.' && !strchr(s, '/');
 }
 
+const char *entry_fault(const Entry &e) {
+    const ZPI *z = e.zpi.get();
+    if (e.bad)
+        return e.bad;
+    if (!e.format_ok)
+        return "missing or unknown ezpmVersion";
+    if (!z->name || !*z->name || !z->version || !*z->version)
+        return "entry without name or version";
+    if (z->arch == 0 || z->arch == ZPK_ARCH_UNKNOWN)
+        return "entry without a known architecture";
+    if (!is_hash(z->filehash) || z->filesize == 0)
+        return "entry without file hash or size";
+    if (!plain_file_name(z->rel_uri))
+        return "entry with an unusable relative URI";
+    return nullptr;
+}
+
 bool finish_entry(const std::string &dir, Entry &e, std::string &why) {
-    ZPI *z = e.zpi.get();
-    if (!e.bad.empty())
-        why = e.bad;
-    else if (!e.format_ok)
-        why = "missing or unknown ezpmVersion";
-    else if (!z->name || !*z->name || !z->version || !*z->version)
-        why = "entry without name or version";
-    else if (z->arch == 0 || z->arch == ZPK_ARCH_UNKNOWN)
-        why = "entry without a known architecture";
-    else if (!is_hash(z->filehash) || z->filesize == 0)
-        why = "entry without file hash or size";
-    else if (!plain_file_name(z->rel_uri))
-        why = "entry with an unusable relative URI";
-    if (!why.empty())
+    if (const char *fault = entry_fault(e)) {
+        why = fault;
         return false;
+    }
+    ZPI *z = e.zpi.get();
     if (!e.deps.empty()) {
         z->deps = static_cast<char **>(calloc(e.deps.size() + 1, sizeof(char *)));
-        for (size_t i = 0; z->deps && i < e.deps.size(); i++)
-            z->deps[i] = strdup(e.deps[i].c_str());
+        if (z->deps) {
+            std::copy(e.deps.begin(), e.deps.end(), z->deps);
+            e.deps.clear();
+        }
     }
-    set_str(z->abs_uri, dir + "/" + z->rel_uri);
+    size_t rel = strlen(z->rel_uri);
+    z->abs_uri = static_cast<char *>(malloc(dir.size() + rel + 2));
+    if (z->abs_uri) {
+        memcpy(z->abs_uri, dir.data(), dir.size());
+        z->abs_uri[dir.size()] = '/';
+        memcpy(z->abs_uri + dir.size() + 1, z->rel_uri, rel + 1);
+    }
     return true;
 }
 
-Entry new_entry() {
-    Entry e;
-    e.zpi.reset(static_cast<ZPI *>(calloc(1, sizeof(ZPI))));
-    if (e.zpi)
-        e.zpi->removable = 1;
-    return e;
-}
-
-bool trailer_count(const std::string &l, long &count) {
+bool trailer_count(std::string_view view, long &count) {
+    const std::string l(view);
     size_t tl = strlen(kIndexTrailer);
     if (l.compare(0, tl, kIndexTrailer) != 0)
         return false;
@@ -187,73 +336,94 @@ bool trailer_count(const std::string &l, long &count) {
     return true;
 }
 
-} // namespace
-
-ReadStatus parse_index(const std::string &dir, const std::string &text, std::vector<ZpiPtr> &out,
-                       std::string &why) {
-    out.clear();
-    size_t pos = 0;
-    Line line;
-    if (!next_line(text, pos, line) || line.text != kIndexHeader) {
-        why = "no index header";
-        return ReadStatus::corrupt;
-    }
+// The state of one pass over an index.
+struct Parse {
+    Parse(const std::string &d, std::vector<ZpiPtr> &o, std::string &w) : dir(d), out(o), why(w) {}
+    const std::string &dir;
+    std::vector<ZpiPtr> &out;
+    std::string &why;
     Entry cur;
     bool in_entry = false;
     long expect = -1;
-    std::string name, value;
-    auto close_entry = [&]() {
+    std::string scratch;
+
+    bool close_entry() {
         in_entry = false;
         if (!finish_entry(dir, cur, why))
             return false;
         out.push_back(std::move(cur.zpi));
         return true;
-    };
-    while (next_line(text, pos, line)) {
+    }
+    // One line after the header; false ends the pass (why set).
+    bool line(std::string_view l) {
         if (expect >= 0) {
             why = "text after the end of the index";
-            break;
+            return false;
         }
-        if (line.blank()) {
-            if (in_entry && !close_entry())
-                break;
-            continue;
-        }
-        if (line.text[0] == '#') {
+        if (l.empty())
+            return !in_entry || close_entry();
+        if (l[0] == '#') {
             if (!in_entry)
-                trailer_count(line.text, expect);
-            continue;
+                trailer_count(l, expect);
+            return true;
         }
-        if (!split_attr(line.text, name, value)) {
+        std::string_view name, value;
+        if (!split_attr(l, name, value, scratch)) {
             why = "undecodable value";
-            break;
+            return false;
         }
         if (name == "dn") {
             if (in_entry && !close_entry())
-                break;
-            cur = new_entry();
-            if (!cur.zpi) {
+                return false;
+            if (!cur.reset()) {
                 why = "out of memory";
-                break;
+                return false;
             }
             in_entry = true;
-            continue;
+            return true;
         }
         if (!in_entry) {
             why = "attribute outside an entry";
-            break;
+            return false;
         }
         apply_attr(cur, name, value);
+        return true;
     }
-    if (why.empty() && in_entry)
+};
+
+} // namespace
+
+namespace {
+
+ReadStatus parse_lines(const std::string &dir, Lines &lines, std::vector<ZpiPtr> &out,
+                       std::string &why) {
+    out.clear();
+    std::string_view l;
+    Parse p(dir, out, why);
+    if (!lines.next(l) || l != kIndexHeader)
+        why = "no index header";
+    else
+        while (lines.next(l) && p.line(l)) {
+        }
+    if (lines.error())
+        why = strerror(lines.error());
+    if (why.empty() && p.in_entry)
         why = "index ends inside an entry";
-    if (why.empty() && expect != static_cast<long>(out.size()))
-        why = expect < 0 ? "index has no end line" : "entry count does not match";
+    if (why.empty() && p.expect != static_cast<long>(out.size()))
+        why = p.expect < 0 ? "index has no end line" : "entry count does not match";
     if (!why.empty()) {
         out.clear();
         return ReadStatus::corrupt;
     }
     return ReadStatus::ok;
+}
+
+} // namespace
+
+ReadStatus parse_index(const std::string &dir, std::string_view text, std::vector<ZpiPtr> &out,
+                       std::string &why) {
+    Lines lines(text);
+    return parse_lines(dir, lines, out, why);
 }
 
 ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::string &why,
@@ -264,21 +434,10 @@ ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::str
         why = strerror(errno);
         return errno == ENOENT ? ReadStatus::missing : ReadStatus::corrupt;
     }
-    std::string text;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0)
-        text.reserve(static_cast<size_t>(st.st_size) + 1);
-    char buf[1 << 16];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    int err = errno;
+    Lines lines(fd);
+    ReadStatus st = parse_lines(dir, lines, out, why);
     close(fd);
-    if (n < 0) {
-        why = strerror(err);
-        return ReadStatus::corrupt;
-    }
-    return parse_index(dir, text, out, why);
+    return st;
 }
 
 namespace {

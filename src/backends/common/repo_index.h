@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "repo_backend.h"
@@ -26,7 +27,7 @@ ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::str
                       const std::string &from_dir = {});
 
 // Parses index text (exposed for the reader's own checks).
-ReadStatus parse_index(const std::string &dir, const std::string &text, std::vector<ZpiPtr> &out,
+ReadStatus parse_index(const std::string &dir, std::string_view text, std::vector<ZpiPtr> &out,
                        std::string &why);
 
 // Writes the index of dir for the records (rel_uri must be set) to a

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "cres.h"
@@ -39,6 +40,11 @@ std::string zpm::time_stamp(time_t t) {
     snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
              tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
+}
+
+void zpm::tune_heap() {
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024); // fixed: no longer raised by glibc
+    mallopt(M_MXFAST, 0);
 }
 
 namespace {

@@ -18,6 +18,7 @@
 #include "getopts.h"
 #include "loglib.h"
 #include "paths.h"
+#include "util.h"
 #include "zpmconf.h"
 #include "zpmui.h"
 
@@ -274,6 +275,7 @@ void release_run(ZpmRun *run) {
 } // namespace
 
 int zpm_main(int argc, char **argv) {
+    zpm::tune_heap();
     ZpmRun run;
     std::vector<struct options> table;
     for (const struct options *o = zpm_option_table;; o++) {
