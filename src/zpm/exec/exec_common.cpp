@@ -128,6 +128,7 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
     if (!stage_of(zpi, &st))
         return -1;
     make_dir(zpm::paths::stage_dir(), 0755);
+    zpm::hook_progress(zpi->name, zpm::ProgressPhase::fetch, 0, zpi->filesize);
     ZPI *rec = const_cast<ZPI *>(zpi);
     if (status == 'L') {
         if (!zpi->abs_uri || zpm_zpf_copy(st.file.c_str(), zpi->abs_uri, nullptr, 0, 0, 0) < 0) {
@@ -323,7 +324,9 @@ int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char 
     zpm_zpf_rmdir(st.new_dir.c_str());
     make_dir(st.new_dir, 0755);
     make_dir(st.old_dir, 0755);
+    zpm::hook_progress(zpi->name, zpm::ProgressPhase::unpack, 0, 1);
     int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1);
+    zpm::hook_progress(zpi->name, zpm::ProgressPhase::check, 0, 1);
     if (rc)
         zlogf(ZLOG_ERROR, "%s: Failure unpacking %s to %s", who, st.file.c_str(),
               st.new_dir.c_str());

@@ -12,6 +12,7 @@
 #include "exec.h"
 #include "exec_common.h"
 #include "fsops.h"
+#include "hooks.h"
 #include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
@@ -37,7 +38,9 @@ int add_script(const Stage &st, const char *script) {
 // written before it.  false on failure.  keep: the post-install script
 // will look at the unpacked package, so staged files stay where they are.
 bool copy_data(char **copy, const Stage &st, int keep) {
+    const auto count = static_cast<unsigned long long>(arr_count(copy));
     for (size_t i = 0; copy && copy[i]; i++) {
+        zpm::hook_progress(nullptr, zpm::ProgressPhase::place, i, count);
         const std::string src = st.new_dir + "/data" + copy[i];
         const std::string dst = zpm::paths::target(copy[i]);
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: copying %s to %s with backup of %s", src.c_str(),

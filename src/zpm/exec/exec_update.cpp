@@ -16,6 +16,7 @@
 #include "exec.h"
 #include "exec_common.h"
 #include "fsops.h"
+#include "hooks.h"
 #include "inventory.h"
 #include "loglib.h"
 #include "paths.h"
@@ -52,7 +53,9 @@ int update_script(const Stage &st, const char *script) {
 // Writes the new files; on a failure rolls back those written before it.
 // keep: the post-install script will look at the unpacked package.
 bool write_new(char **add, const Stage &st, int keep) {
+    const auto count = static_cast<unsigned long long>(arr_count(add));
     for (size_t i = 0; add && add[i]; i++) {
+        zpm::hook_progress(nullptr, zpm::ProgressPhase::place, i, count);
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Processing add_files[%d]", static_cast<int>(i));
         const std::string src = st.new_dir + "/data" + add[i];
         const std::string dst = zpm::paths::target(add[i]);
