@@ -192,9 +192,10 @@ std::string one_line(const std::string &s) {
 
 bool ProgressWindow::open(const std::string &title, const std::string &text, int delay_ms) {
     close();
-    std::vector<std::string> argv = {"yad",         "--progress",   "--title=" + title,
-                                     "--center",    "--width=500",  "--text=" + one_line(text),
-                                     "--no-markup", "--no-buttons", "--auto-close"};
+    std::vector<std::string> argv = {
+        "yad",          "--progress",   "--title=" + title,         "--center",
+        "--width=500",  "--borders=12", "--text=" + one_line(text), "--no-markup",
+        "--no-buttons", "--auto-close"};
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return false;
