@@ -1,8 +1,8 @@
 #!/bin/bash
 # The progress window of long transactions, against the recording fake yad: a short install
 # shows none; one that takes longer than a second shows which package and phase it is in and
-# closes at the end; a question asked meanwhile closes it first; and zpm killed in the middle
-# leaves no window behind.
+# closes at the end; a fetch from the catalogue counts its bytes; a question asked meanwhile
+# closes it first; and zpm killed in the middle leaves no window behind.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/txnlib.sh"
 source "$(dirname "$0")/txninstlib.sh"
@@ -52,6 +52,18 @@ check_eq "the question, then the result" \
 check_eq "the progress window was closed before the question" "closed after call 0" \
   "$(progress | tail -n 1)"
 check "the package is installed" inv_has asks
+
+# A package fetched from the catalogue, every read of it held back a tenth of a second: the
+# window counts the bytes that have arrived.
+pkgsrc fetched
+head -c 1000000 /dev/urandom > "$ZR/tmp/pkgsrc/fetched/data/blob"
+pkgbuild fetched 1.0 '' "$REPO/fetched-1.0.zpk"
+yad_reset
+zroot_run strace -f -o /dev/null -P "$REPO/fetched-1.0.zpk" -e trace=read \
+  -e inject=read:delay_exit=100000 /usr/bin/zpm -f -r -I fetched >/dev/null 2>&1 </dev/null
+counts=$(sed -n 's/^#Fetching fetched: \(.*\) of .*/\1/p' "$FY/progress" 2>/dev/null | sort -u)
+check "the fetch is counted as it arrives (${counts//$'\n'/, })" [ "$(wc -w <<<"$counts")" -ge 4 ]
+check "and the package is installed" inv_has fetched
 
 yad_reset
 chroot "$ZR" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C \

@@ -4,13 +4,18 @@
 #include "exec_common.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "catalogue.h"
@@ -46,6 +51,54 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
     out->assign(buf.data(), static_cast<size_t>(n));
     return true;
 }
+
+// While a back end writes a package into the stage, the bytes that have
+// arrived are reported five times a second: the catalogue interface says
+// nothing until the whole file is there.
+class FetchWatch {
+  public:
+    FetchWatch(const char *name, int fd, unsigned long long total) {
+        try {
+            thread_ = std::thread([this, name, fd, total] { watch(name, fd, total); });
+        } catch (const std::system_error &) {
+            // No thread, no running count: the fetch goes on all the same.
+        }
+    }
+    FetchWatch(const FetchWatch &) = delete;
+    FetchWatch &operator=(const FetchWatch &) = delete;
+    ~FetchWatch() {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+  private:
+    void watch(const char *name, int fd, unsigned long long total) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stop_; })) {
+            struct stat sb {};
+            if (fstat(fd, &sb) != 0 || sb.st_size <= 0)
+                continue;
+            auto got = static_cast<unsigned long long>(sb.st_size);
+            try {
+                zpm::hook_progress(name, zpm::ProgressPhase::fetch, got < total ? got : total,
+                                   total);
+            } catch (...) {
+                return; // a window that cannot be told is no reason to end zpm
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -146,7 +199,11 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
               strerror(errno));
         return -1;
     }
-    int got = pzpm_zpc_readpkg ? pzpm_zpc_readpkg(zpc, rec, f) : -1;
+    int got = -1;
+    if (pzpm_zpc_readpkg) {
+        FetchWatch watch(zpi->name, fileno(f), zpi->filesize);
+        got = pzpm_zpc_readpkg(zpc, rec, f);
+    }
     // A stream that cannot be flushed did not receive what the count says.
     bool flushed = fclose(f) == 0;
     if (!flushed || static_cast<long long>(got) != static_cast<long long>(zpi->filesize)) {
