@@ -261,8 +261,57 @@ TEST_F(Ui, FormWithManyFields) {
     zpmui_write_form(ui, "big", e);
     ekva_free(e);
     Args a = args(1);
-    ASSERT_EQ(a.size(), 8u + 2 * 2000);
+    ASSERT_EQ(a.size(), 9u + 2 * 2000); // too tall for the screen: --scroll
     EXPECT_EQ(a.back(), "value number 1999");
+    EXPECT_EQ(a[4], "--height=600");
+    EXPECT_EQ(a[5], "--scroll");
+}
+
+// The summary before installing n packages, as the install mode words it.
+std::string summary(int n) {
+    std::string t = "install of top will make the following changes:\n";
+    for (int i = 1; i <= n; i++)
+        t += "* install of package" + std::to_string(100 + i) +
+             ", version 1.0: Download size:       1 kb, Install size:       2 kb\n";
+    return t + "Do you want to continue";
+}
+
+// A text that would push a label's window past the bottom of a 768 pixel
+// screen goes into a scrolling view of bounded height instead; one that fits
+// keeps its command line.  Five summary lines make a window of 639 pixels
+// with the real yad, six one of 741 (title bar and panel not counted).
+TEST_F(Ui, TallTextsScrollAndKeepTheirButtonsOnScreen) {
+    const Args label_question = {"--image", "dialog-question", "--width=600", "--title", kTitle,
+                                 "--button=gtk-yes:0", "--button=gtk-no:1", "--text", summary(5)};
+    const Args scrolled_question = {"--image",     "dialog-question",    "--width=800",
+                                    "--height=600", "--title",           kTitle,
+                                    "--button=gtk-yes:0", "--button=gtk-no:1", "--text-info",
+                                    "--wrap"};
+    struct Case {
+        std::string text;
+        Args args;
+        bool on_stdin;
+    } cases[] = {{summary(5), label_question, false},
+                 {summary(6), scrolled_question, true},
+                 {summary(45), scrolled_question, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text.size());
+        for (const char *answer : {"0", "1"}) {
+            zpmtest::run("rm -rf '" + fy_ + "'/*");
+            answers({answer});
+            EXPECT_EQ(zpmui_yesno(ui, c.text.c_str(), 1), *answer == '0' ? 1 : 0);
+            EXPECT_EQ(args(1), c.args);
+            EXPECT_EQ(stdin_of(1), c.on_stdin ? c.text : "");
+        }
+    }
+    std::string msg;
+    for (int i = 0; i < 12; i++)
+        msg += "Failure installing package" + std::to_string(i) + ", rc: -1\n";
+    zpmui_write_info(ui, msg.c_str(), 0);
+    EXPECT_EQ(args(calls()), (Args{"--title=zpm: Zorvek Package Manager", "--center",
+                                   "--width=600", "--height=400", "--text-info", "--no-markup",
+                                   "--wrap", "--button=gtk-ok:0", "--timeout=3"}));
+    EXPECT_EQ(stdin_of(calls()), msg);
 }
 
 TEST_F(Ui, SelectReturnsTheKeyOfTheChosenValue) {

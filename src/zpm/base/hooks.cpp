@@ -30,4 +30,11 @@ void hook_note(const std::string &line) {
         h.note(line);
 }
 
+void hook_progress(const char *package, ProgressPhase phase, unsigned long long done,
+                   unsigned long long total) {
+    const Hooks &h = installed();
+    if (h.progress)
+        h.progress(package, phase, done, total);
+}
+
 } // namespace zpm

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "hooks.h"
 #include "zpm.h"
 
 // Mode numbers (zpm_mode).
@@ -72,6 +73,18 @@ int zpm_run_mode(ZpmRun *run);
 // Lets the engine's questions and notes reach the user as dialogs and text
 // (modes_common.cpp).
 void zpm_install_ui_hooks();
+
+// The progress window of the transaction carried out between begin and end
+// (progress_dialog.cpp): what is done ("Installing") and to what; it appears
+// when the transaction takes longer than about a second, never in a dry run.
+// Questions asked meanwhile hold it.  The engine's reports reach it through
+// zpm_progress_report.
+void zpm_progress_begin(const char *what, const char *name);
+void zpm_progress_end();
+void zpm_progress_hold();
+void zpm_progress_resume();
+void zpm_progress_report(const char *package, zpm::ProgressPhase phase, unsigned long long done,
+                         unsigned long long total);
 
 // Shared by the modes (modes_common.cpp).  Connects to the catalogue (the
 // common failure exit with "Failed to connect to catalogue" when it cannot)

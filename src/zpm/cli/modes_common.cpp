@@ -23,12 +23,16 @@ void zpm_fail_exit(ZpmRun *run, const char *msg) {
 void zpm_install_ui_hooks() {
     zpm::Hooks h;
     h.choose = [](const char *prompt, s_ekva **choices, char *default_key) -> const char * {
-        return zpmui ? zpmui_select(zpmui, prompt, choices, default_key, 0) : nullptr;
+        zpm_progress_hold();
+        const char *key = zpmui ? zpmui_select(zpmui, prompt, choices, default_key, 0) : nullptr;
+        zpm_progress_resume();
+        return key;
     };
     h.note = [](const std::string &line) {
         if (zpmui)
             zpmui_line_add(zpmui, line.c_str());
     };
+    h.progress = zpm_progress_report;
     zpm::set_hooks(std::move(h));
 }
 

@@ -144,12 +144,16 @@ int end_dry(TxnCtx &c, const char *header) {
 // install, 1 update, 2 delete.  quiet: a success is only logged.
 void execute(TxnCtx &c, ZPT *zpt, const char *name, int kind, bool quiet = false) {
     int rc;
-    if (kind == 0)
+    if (kind == 0) {
+        zpm_progress_begin("Installing", name);
         rc = zpm_exe_install(c.zpm, &zpt, c.zpc);
-    else if (kind == 1)
+    } else if (kind == 1) {
+        zpm_progress_begin("Updating", name);
         rc = zpm_exe_update(c.zpm, &zpt, c.zpc);
-    else
+    } else {
         rc = zpm_exe_delete(c.zpm, &zpt);
+    }
+    zpm_progress_end();
     static const char *const failed[] = {"Failure installing %s, rc: %d\n",
                                          "Failure updating %s, rc: %d\n",
                                          "Failure deleting %s, rc: %d\n"};

@@ -4,11 +4,18 @@
 #include "exec_common.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "catalogue.h"
@@ -47,6 +54,54 @@ bool fits(std::string *out, size_t size, const char *fmt, const char *a, const c
     out->assign(buf.data(), static_cast<size_t>(n));
     return true;
 }
+
+// While a back end writes a package into the stage, the bytes that have
+// arrived are reported five times a second: the catalogue interface says
+// nothing until the whole file is there.
+class FetchWatch {
+  public:
+    FetchWatch(const char *name, int fd, unsigned long long total) {
+        try {
+            thread_ = std::thread([this, name, fd, total] { watch(name, fd, total); });
+        } catch (const std::system_error &) {
+            // No thread, no running count: the fetch goes on all the same.
+        }
+    }
+    FetchWatch(const FetchWatch &) = delete;
+    FetchWatch &operator=(const FetchWatch &) = delete;
+    ~FetchWatch() {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+  private:
+    void watch(const char *name, int fd, unsigned long long total) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stop_; })) {
+            struct stat sb {};
+            if (fstat(fd, &sb) != 0 || sb.st_size <= 0)
+                continue;
+            auto got = static_cast<unsigned long long>(sb.st_size);
+            try {
+                zpm::hook_progress(name, zpm::ProgressPhase::fetch, got < total ? got : total,
+                                   total);
+            } catch (...) {
+                return; // a window that cannot be told is no reason to end zpm
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 } // namespace
 
@@ -208,6 +263,7 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
     Stage st;
     if (!stage_of(zpi, &st))
         return -1;
+    zpm::hook_progress(zpi->name, zpm::ProgressPhase::fetch, 0, zpi->filesize);
     ZPI *rec = const_cast<ZPI *>(zpi);
     if (status == 'R' && zpm_stage_have_zpk(st.file.data(), rec) == 1)
         return 0;
@@ -229,7 +285,11 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
     }
     if (!f)
         return -1;
-    int got = pzpm_zpc_readpkg ? pzpm_zpc_readpkg(zpc, rec, f) : -1;
+    int got = -1;
+    if (pzpm_zpc_readpkg) {
+        FetchWatch watch(zpi->name, fileno(f), zpi->filesize);
+        got = pzpm_zpc_readpkg(zpc, rec, f);
+    }
     // A stream that cannot be written out did not receive what the count says.
     bool written = commit_stage_tmp(stage.get(), f, name);
     if (!written || static_cast<long long>(got) != static_cast<long long>(zpi->filesize)) {
@@ -320,7 +380,9 @@ int unpack_checked(const Stage &st, const ZPI *zpi, const char *who, const char 
     zlogf(ZLOG_DEBUG, "%s: Will unpack %s to %s", who, st.file.c_str(), st.new_dir.c_str());
     if (!prepare_stage(st, who))
         return -1;
+    zpm::hook_progress(zpi->name, zpm::ProgressPhase::unpack, 0, 1);
     int rc = zpm_zpf_extract(st.file.c_str(), st.new_dir.c_str(), 1);
+    zpm::hook_progress(zpi->name, zpm::ProgressPhase::check, 0, 1);
     if (rc)
         zlogf(ZLOG_ERROR, "%s: Failure unpacking %s to %s", who, st.file.c_str(),
               st.new_dir.c_str());

@@ -14,6 +14,7 @@
 #include "exec_common.h"
 #include "exec_prefetch.h"
 #include "fsops.h"
+#include "hooks.h"
 #include "inventory.h"
 #include "invfs.h"
 #include "journal.h"
@@ -51,8 +52,10 @@ bool copy_data(char **copy, const Stage &st, int keep) {
         rollback(on_disk(copy, 0), st.old_dir);
         return false;
     }
+    const auto count = static_cast<unsigned long long>(arr_count(copy));
     size_t i = 0;
     for (; copy && copy[i]; i++) {
+        zpm::hook_progress(nullptr, zpm::ProgressPhase::place, i, count);
         const std::string src = st.new_dir + "/data" + copy[i];
         const std::string dst = zpm::paths::target(copy[i]);
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: copying %s to %s with backup of %s", src.c_str(),

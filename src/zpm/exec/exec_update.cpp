@@ -17,6 +17,7 @@
 #include "exec_common.h"
 #include "exec_prefetch.h"
 #include "fsops.h"
+#include "hooks.h"
 #include "inventory.h"
 #include "invfs.h"
 #include "journal.h"
@@ -65,8 +66,10 @@ bool write_new(char **add, const Stage &st, int keep) {
         rollback(on_disk(add, 0), st.old_dir);
         return false;
     }
+    const auto count = static_cast<unsigned long long>(arr_count(add));
     size_t i = 0;
     for (; add && add[i]; i++) {
+        zpm::hook_progress(nullptr, zpm::ProgressPhase::place, i, count);
         zlogf(ZLOG_DEBUG, "zpm_update_zpk: Processing add_files[%d]", static_cast<int>(i));
         const std::string src = st.new_dir + "/data" + add[i];
         const std::string dst = zpm::paths::target(add[i]);

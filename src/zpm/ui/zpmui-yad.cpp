@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "cres.h"
+#include "fit.h"
 #include "loglib.h"
 #include "paths.h"
 #include "shell.h"
@@ -98,6 +99,18 @@ bool first_line_of(const std::string &cmd, std::string *line) {
         buf[n - 1] = '\0';
     *line = buf;
     return true;
+}
+
+// Runs a dialog command with text on its standard input; the wait status,
+// -1 when it cannot be started.
+int run_with_input(const std::string &cmd, const char *text) {
+    SigpipeIgnored quiet;
+    FILE *p = popen(cmd.c_str(), "w");
+    if (!p)
+        return -1;
+    if (text)
+        std::fputs(text, p);
+    return pclose(p);
 }
 
 } // namespace
@@ -205,16 +218,19 @@ int zpmui_write(ZPMUI *ui, const char *message, int confirm) {
                       "--width=800 --height=600  --text-info --no-markup --fontname=monospace "
                       "--button=gtk-ok:0";
     log_call(cmd);
-    SigpipeIgnored quiet;
-    FILE *p = popen(cmd.c_str(), "w");
-    if (!p)
-        return -1;
-    if (message)
-        std::fputs(message, p);
-    return pclose(p);
+    return run_with_input(cmd, message);
 }
 
 int zpmui_write_info(ZPMUI *ui, const char *message, int confirm) {
+    if (!zpm::ui::label_fits(message, zpm::ui::kMessageLabel)) {
+        // Too tall for a label: the same text in a scrolling view.
+        std::string cmd = "yad --title=" + title_of(ui) +
+                          " --center  --width=600 --height=400  --text-info --no-markup --wrap "
+                          "--button=gtk-ok:0";
+        if (confirm == 0)
+            cmd += "  --timeout=3";
+        return run_with_input(cmd, message);
+    }
     std::string cmd = "yad --title=" + title_of(ui) +
                       " --center  --width=400 --height=200  --text " + Q(message) +
                       " --no-markup --button=gtk-ok:0";
@@ -235,6 +251,14 @@ int zpmui_write_file(ZPMUI *ui, const char *filename, int) {
 int zpmui_yesno(ZPMUI *ui, const char *question, int default_answer) {
     if (vote_mode_answers(default_answer))
         return default_answer;
+    if (!zpm::ui::label_fits(question, zpm::ui::kQuestionLabel)) {
+        // Too tall for a label: the same text in a scrolling view, the
+        // buttons below it on the screen.
+        std::string cmd = "yad  --image \"dialog-question\" --width=800 --height=600 --title " +
+                          title_of(ui) + " --button=gtk-yes:0 --button=gtk-no:1 --text-info --wrap";
+        log_call(cmd);
+        return run_with_input(cmd, question) == 0 ? 1 : 0;
+    }
     std::string cmd = "yad  --image \"dialog-question\" --width=600 --title " + title_of(ui) +
                       " --button=gtk-yes:0 --button=gtk-no:1 --text " + Q(question);
     log_call(cmd);
@@ -242,9 +266,11 @@ int zpmui_yesno(ZPMUI *ui, const char *question, int default_answer) {
 }
 
 int zpmui_write_form(ZPMUI *ui, const char *heading, s_ekva **entries) {
-    std::string cmd = "yad --form --title=" + title_of(ui) +
-                      " --center --width=400 --height=400 --text=" + Q(heading) +
-                      " --buttons-layout=center --button=gtk-ok:0";
+    // A form too tall for the screen scrolls its fields.
+    const bool fits = zpm::ui::form_fits(ekva_nument(entries));
+    std::string cmd = "yad --form --title=" + title_of(ui) + " --center --width=400 " +
+                      (fits ? "--height=400" : "--height=600 --scroll") +
+                      " --text=" + Q(heading) + " --buttons-layout=center --button=gtk-ok:0";
     // A run of entries with the same key shows its label once.
     for (int i = 1; entries && entries[0] && entries[i]; i++) {
         const char *prev = entries[i - 1]->key;

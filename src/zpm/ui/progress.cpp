@@ -1,0 +1,273 @@
+#include "progress.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zpm::ui {
+
+namespace {
+
+// What zpm tells the helper, one line each: "P<percent> <line>" (the state
+// of the work), "H" (hold: a question is being asked; answered with "h" once
+// the window is closed), "G" (go on).  The end of the stream ends the work.
+
+long long now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool write_all(int fd, const std::string &s) {
+    size_t off = 0;
+    while (off < s.size()) {
+        ssize_t n = write(fd, s.data() + off, s.size() - off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The helper process: waits out the delay, runs yad and feeds it.
+class Helper {
+  public:
+    Helper(int in, std::vector<std::string> argv, int delay_ms)
+        : in_(in), argv_(std::move(argv)), delay_ms_(delay_ms), deadline_(now_ms() + delay_ms) {}
+    [[noreturn]] void run();
+
+  private:
+    void start_yad();
+    void stop_yad(bool finished);
+    void handle(const std::string &msg);
+    void to_yad(const std::string &s);
+    int timeout() const;
+
+    int in_;
+    std::vector<std::string> argv_;
+    int delay_ms_;
+    long long deadline_;
+    bool held_ = false;
+    bool shown_ = false; // yad was started since the last hold
+    pid_t yad_ = -1;
+    int to_yad_ = -1;
+    std::string percent_ = "0", line_;
+};
+
+int Helper::timeout() const {
+    if (shown_ || held_)
+        return -1;
+    long long left = deadline_ - now_ms();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+void Helper::run() {
+    std::string buf;
+    char chunk[4096];
+    for (;;) {
+        pollfd p{in_, POLLIN, 0};
+        int r = poll(&p, 1, timeout());
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0) {
+            start_yad();
+            continue;
+        }
+        ssize_t n = read(in_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        buf.append(chunk, static_cast<size_t>(n));
+        for (size_t nl; (nl = buf.find('\n')) != std::string::npos; buf.erase(0, nl + 1))
+            handle(buf.substr(0, nl));
+    }
+    stop_yad(true);
+    _exit(0);
+}
+
+void Helper::handle(const std::string &msg) {
+    if (msg == "H") {
+        held_ = true;
+        stop_yad(false);
+        write_all(in_, "h\n");
+    } else if (msg == "G" && held_) {
+        held_ = false;
+        deadline_ = now_ms() + delay_ms_;
+    } else if (msg.size() > 1 && msg[0] == 'P') {
+        size_t sp = msg.find(' ');
+        percent_ = msg.substr(1, sp == std::string::npos ? std::string::npos : sp - 1);
+        line_ = sp == std::string::npos ? "" : msg.substr(sp + 1);
+        to_yad(percent_ + "\n#" + line_ + "\n");
+    }
+}
+
+void Helper::to_yad(const std::string &s) {
+    if (to_yad_ >= 0 && !write_all(to_yad_, s)) {
+        ::close(to_yad_); // the window was closed: the work goes on without it
+        to_yad_ = -1;
+    }
+}
+
+void Helper::start_yad() {
+    shown_ = true;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[0], 0);
+        std::vector<char *> av;
+        for (auto &a : argv_)
+            av.push_back(a.data());
+        av.push_back(nullptr);
+        execvp(av[0], av.data());
+        _exit(127);
+    }
+    ::close(fds[0]);
+    if (pid < 0) {
+        ::close(fds[1]);
+        return;
+    }
+    yad_ = pid;
+    to_yad_ = fds[1];
+    to_yad(percent_ + "\n#" + line_ + "\n");
+}
+
+// Closes the window: at the end of the work with the bar full; yad gets a
+// moment to go by itself before it is told to.
+void Helper::stop_yad(bool finished) {
+    shown_ = false;
+    if (finished)
+        to_yad("100\n");
+    if (to_yad_ >= 0)
+        ::close(to_yad_);
+    to_yad_ = -1;
+    if (yad_ < 0)
+        return;
+    int status;
+    for (int i = 0; i < 100 && waitpid(yad_, &status, WNOHANG) == 0; i++)
+        usleep(20000);
+    if (waitpid(yad_, &status, WNOHANG) == 0) {
+        kill(yad_, SIGTERM);
+        waitpid(yad_, &status, 0);
+    }
+    yad_ = -1;
+}
+
+// The helper's descriptors: the stream from zpm as standard input, nothing
+// else of zpm's (its lock, its log, its terminal) kept open.
+void settle_fds(int in) {
+    if (in != 0) {
+        dup2(in, 0);
+        ::close(in);
+    }
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        dup2(null, 1);
+        dup2(null, 2);
+    }
+    close_range(3, ~0U, 0);
+}
+
+std::string one_line(const std::string &s) {
+    std::string out = s;
+    for (char &c : out)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return out;
+}
+
+} // namespace
+
+bool ProgressWindow::open(const std::string &title, const std::string &text, int delay_ms) {
+    close();
+    std::vector<std::string> argv = {
+        "yad",          "--progress",   "--title=" + title,         "--center",
+        "--width=500",  "--borders=12", "--text=" + one_line(text), "--no-markup",
+        "--no-buttons", "--auto-close"};
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        ::close(sv[0]);
+        settle_fds(sv[1]);
+        Helper(0, std::move(argv), delay_ms).run();
+    }
+    ::close(sv[1]);
+    if (pid < 0) {
+        ::close(sv[0]);
+        return false;
+    }
+    helper_ = pid;
+    fd_ = sv[0];
+    percent_ = -1;
+    line_.clear();
+    return true;
+}
+
+void ProgressWindow::send(const std::string &msg) {
+    size_t off = 0;
+    while (fd_ >= 0 && off < msg.size()) {
+        ssize_t n = ::send(fd_, msg.data() + off, msg.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::close(fd_); // the helper is gone; the work goes on
+            fd_ = -1;
+            break;
+        }
+        off += static_cast<size_t>(n);
+    }
+}
+
+void ProgressWindow::update(int percent, const std::string &line) {
+    percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+    if (fd_ < 0 || (percent == percent_ && line == line_))
+        return;
+    percent_ = percent;
+    line_ = line;
+    send("P" + std::to_string(percent) + " " + one_line(line) + "\n");
+}
+
+// The question must not appear under the window: waits (a few seconds at
+// most) until the helper has closed it.
+void ProgressWindow::hold() {
+    send("H\n");
+    pollfd p{fd_, POLLIN, 0};
+    char ack[2];
+    if (fd_ >= 0 && poll(&p, 1, 3000) == 1 && recv(fd_, ack, sizeof ack, 0) <= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void ProgressWindow::resume() {
+    send("G\n");
+}
+
+void ProgressWindow::close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (helper_ > 0) {
+        int status;
+        while (waitpid(helper_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    helper_ = -1;
+}
+
+} // namespace zpm::ui
