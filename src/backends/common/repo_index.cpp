@@ -143,6 +143,8 @@ bool split_attr(std::string_view l, std::string_view &name, std::string_view &va
 
 // The value as a C string ends at its first NUL, as strdup would copy it.
 std::string_view c_text(std::string_view v) {
+    if (v.empty()) // its data may be null, which strnlen must not see
+        return v;
     return v.substr(0, strnlen(v.data(), v.size()));
 }
 
