@@ -176,7 +176,8 @@ char *dup_text(std::string_view v) {
     v = c_text(v);
     char *s = static_cast<char *>(malloc(v.size() + 1));
     if (s) {
-        memcpy(s, v.data(), v.size());
+        if (!v.empty()) // an empty view's data may be null, which memcpy must not see
+            memcpy(s, v.data(), v.size());
         s[v.size()] = '\0';
     }
     return s;
@@ -318,7 +319,8 @@ bool finish_entry(const std::string &dir, Entry &e, std::string &why) {
     size_t rel = strlen(z->rel_uri);
     z->abs_uri = static_cast<char *>(malloc(dir.size() + rel + 2));
     if (z->abs_uri) {
-        memcpy(z->abs_uri, dir.data(), dir.size());
+        if (!dir.empty())
+            memcpy(z->abs_uri, dir.data(), dir.size());
         z->abs_uri[dir.size()] = '/';
         memcpy(z->abs_uri + dir.size() + 1, z->rel_uri, rel + 1);
     }
