@@ -42,6 +42,22 @@ std::string zpm::time_stamp(time_t t) {
     return buf;
 }
 
+bool zpm::write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            if (w == 0)
+                errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
 void zpm::tune_heap() {
     mallopt(M_MMAP_THRESHOLD, 128 * 1024); // fixed: no longer raised by glibc
     mallopt(M_MXFAST, 0);

@@ -41,6 +41,9 @@ char *sha1_fd(int fd, char mode, char *digest);
 // fast bins, which every free of a large block sweeps whole: freeing the
 // catalogue swept them again and again (45 ms instead of 13).
 void tune_heap();
+// Writes all n bytes to fd, completing short writes and retrying
+// interrupted ones; false with errno set (EIO for a write of nothing).
+bool write_all(int fd, const char *p, size_t n);
 } // namespace zpm
 #endif
 

@@ -31,22 +31,6 @@ bool same_meta(const struct stat &a, const struct stat &b) {
            a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 int copy_fd(int in, int out, off_t &total) {
     std::unique_ptr<char[]> buf(new char[kCopyBufSize]);
     total = 0;

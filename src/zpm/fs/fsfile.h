@@ -13,6 +13,7 @@
 
 #include "cres.h"
 #include "fswalk.h"
+#include "util.h"
 
 namespace zpm::fs {
 
@@ -38,7 +39,7 @@ struct Spot {
     int dirfd() const { return dir->get(); }
 };
 
-bool write_all(int fd, const char *p, size_t n);
+using zpm::write_all;
 // Copies everything from in to out.  Returns 0, or 'r' / 'w' for the side
 // that failed (errno set).
 int copy_fd(int in, int out, off_t &total);

@@ -11,30 +11,15 @@
 
 #include "loglib.h"
 #include "paths.h"
+#include "util.h"
 
 namespace zpm::inv {
 
 namespace {
 
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Writes data to fd, sets mode (unless -1), syncs (with sync) and closes it.
 zpm::Failure fill(Fd &fd, const std::string &path, const std::string &data, int mode, bool sync) {
-    if (!write_all(fd.get(), data.data(), data.size()))
+    if (!zpm::write_all(fd.get(), data.data(), data.size()))
         return zpm::error_now("write", path);
     if (mode >= 0 && fchmod(fd.get(), static_cast<mode_t>(mode)) != 0)
         return zpm::error_now("chmod", path);

@@ -19,6 +19,7 @@
 #include "digest_memo.h"
 #include "loglib.h"
 #include "sha1.h"
+#include "util.h"
 #include "zpf_tree.h"
 
 namespace zpm::pkg {
@@ -132,20 +133,9 @@ struct BlockDigest {
 bool write_at(int fd, const char *p, size_t n, off_t at, off_t *pos) {
     if (at != *pos && lseek(fd, at, SEEK_SET) != at)
         return false;
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-        at += w;
-    }
-    *pos = at;
+    if (!zpm::write_all(fd, p, n))
+        return false;
+    *pos = at + static_cast<off_t>(n);
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "progress.h"
+#include "util.h"
 
 #include <cerrno>
 #include <csignal>
@@ -27,16 +28,7 @@ long long now_ms() {
 }
 
 bool write_all(int fd, const std::string &s) {
-    size_t off = 0;
-    while (off < s.size()) {
-        ssize_t n = write(fd, s.data() + off, s.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        off += static_cast<size_t>(n);
-    }
-    return true;
+    return zpm::write_all(fd, s.data(), s.size());
 }
 
 // The helper process: waits out the delay, runs yad and feeds it.
