@@ -3,11 +3,11 @@
 #include <dlfcn.h>
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "catalogue.h"
@@ -27,24 +27,45 @@ zpc_prefetch_fn pzpm_zpc_prefetch = nullptr;
 namespace {
 
 // Exact-name index beside the cache: planning asks for one name per
-// dependency, and scanning the whole catalogue for each is quadratic.
-// Positions are kept in cache order so results match the scan exactly.
-std::unordered_map<std::string, std::vector<size_t>> *cache_index = nullptr;
+// dependency, and scanning the whole catalogue for each is quadratic.  The
+// positions of the named records in name order, and within a name in cache
+// order, so that results match the scan exactly.  A back end that hands
+// over its catalogue sorted by name (both of ours do) makes it the identity.
+std::vector<size_t> *cache_index = nullptr;
 ZPI **indexed_for = nullptr; // the cache array the index describes
+
+bool name_before(size_t a, size_t b) {
+    return std::strcmp(cached_zpis[a]->name, cached_zpis[b]->name) < 0;
+}
 
 void index_build() {
     delete cache_index;
     indexed_for = cached_zpis;
-    cache_index = new std::unordered_map<std::string, std::vector<size_t>>();
+    cache_index = new std::vector<size_t>();
     for (size_t i = 0; cached_zpis && cached_zpis[i]; i++)
         if (cached_zpis[i]->name)
-            (*cache_index)[cached_zpis[i]->name].push_back(i);
+            cache_index->push_back(i);
+    if (!std::is_sorted(cache_index->begin(), cache_index->end(), name_before))
+        std::stable_sort(cache_index->begin(), cache_index->end(), name_before);
 }
 
 void index_free() {
     delete cache_index;
     cache_index = nullptr;
     indexed_for = nullptr;
+}
+
+// The positions of the records named name, in cache order.
+std::pair<const size_t *, const size_t *> named(const char *name) {
+    auto below = [](size_t pos, const char *n) {
+        return std::strcmp(cached_zpis[pos]->name, n) < 0;
+    };
+    auto above = [](const char *n, size_t pos) {
+        return std::strcmp(n, cached_zpis[pos]->name) < 0;
+    };
+    const size_t *first = cache_index->data(), *last = first + cache_index->size();
+    const size_t *lo = std::lower_bound(first, last, name, below);
+    return {lo, std::upper_bound(lo, last, name, above)};
 }
 
 bool has_wildcard(const char *name) {
@@ -67,12 +88,10 @@ void store_match(const ZPI *zpi, const char *name, std::vector<ZPI *> &out) {
 
 void collect(const char *name, const char *variant, std::vector<ZPI *> &out) {
     if (cache_index && !has_wildcard(name)) {
-        auto it = cache_index->find(name);
-        if (it == cache_index->end())
-            return;
-        for (size_t pos : it->second)
-            if (zpk_variant_accepts(cached_zpis[pos], variant))
-                store_match(cached_zpis[pos], name, out);
+        auto [from, to] = named(name);
+        for (const size_t *pos = from; pos != to; pos++)
+            if (zpk_variant_accepts(cached_zpis[*pos], variant))
+                store_match(cached_zpis[*pos], name, out);
         return;
     }
     for (size_t i = 0; cached_zpis[i]; i++)
