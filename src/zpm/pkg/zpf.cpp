@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "cres.h"
+#include "inflate.h"
 #include "loglib.h"
 #include "recptr.h"
 #include "util.h"
@@ -119,9 +120,8 @@ ArchiveReader open_payload(FILE *f, std::string *err = nullptr) {
     ArchiveReader a(archive_read_new());
     if (!a)
         return nullptr;
-    archive_read_support_filter_gzip(a.get());
     archive_read_support_format_cpio(a.get());
-    if (archive_read_open_FILE(a.get(), f) != ARCHIVE_OK) {
+    if (zpm::pkg::open_gzip_stream(a.get(), f, zpm::pkg::payload_inflater()) != ARCHIVE_OK) {
         if (err) {
             const char *e = archive_error_string(a.get());
             *err = e ? e : "unknown error";
