@@ -222,6 +222,35 @@ TEST_F(ZpfTest, CheckAfterUnpackingSeesAFileChangedInPlace) {
     EXPECT_EQ(files, nullptr);
 }
 
+// A payload large enough for the digests to be taken on a thread of their
+// own: the check gets the digest of each file as written, and none of a
+// file changed since.
+TEST_F(ZpfTest, DigestsTakenBesideALargeUnpackingServeTheCheck) {
+    std::mt19937 rnd(7);
+    for (const char *name : {"a", "b", "c", "d"}) {
+        std::string blob(700 * 1024, '\0');
+        for (char &ch : blob)
+            ch = static_cast<char>(rnd());
+        write_file(src_ + "/data/opt/big/" + name, blob);
+    }
+    ASSERT_EQ(zpm_zpf_extract(build().c_str(), at("/target").c_str(), 1), 0);
+    std::string target = at("/target");
+    char **files = nullptr;
+    ASSERT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 0);
+    EXPECT_EQ(arr_count(files), 6);
+    arr_free(files);
+    const std::string last = at("/target/data/opt/big/d");
+    struct stat before {};
+    ASSERT_EQ(stat(last.c_str(), &before), 0);
+    std::string changed = read_file(last);
+    changed[0] ^= 1;
+    write_file(last, changed);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, last.c_str(), times, 0), 0);
+    files = nullptr;
+    EXPECT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 1);
+}
+
 // What was learnt of a package file serves that file only as it was read: a
 // damaged file of the same size and modification time, written over it in
 // place or renamed over it, is read and checked afresh.  The damage (the
