@@ -291,11 +291,11 @@ std::string learn(ZPI *zpi, int fd, FILE *f, const struct stat &st, const std::s
     else
         zlogf(ZLOG_DEBUG, "Not verifying the package signature");
     char digest[41] = "";
-    if (known)
-        return facts.digest;
-    if (whole.fed == static_cast<uint64_t>(st.st_size))
+    // A remembered digest stands; else the one taken on the way, when the
+    // check read the whole payload; else the file is read for it.
+    if (!known && whole.fed == static_cast<uint64_t>(st.st_size))
         facts.digest = whole.hex();
-    else if (lseek(fd, 0, SEEK_SET) == 0 && zpm::sha1_fd(fd, 'x', digest))
+    else if (!known && lseek(fd, 0, SEEK_SET) == 0 && zpm::sha1_fd(fd, 'x', digest))
         facts.digest = digest;
     struct stat now;
     if (!proof.key.empty())
