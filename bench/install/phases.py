@@ -5,7 +5,7 @@
 
 Each input is `perf script -F comm,pid,time,event` of a run recorded with the
 tracepoints sched:sched_process_exec and sched:sched_process_exit and with
-uprobes in the group "zpmbench" on zpm's own functions (entry NAME, return
+uprobes (one group per run) on zpm's own functions (entry NAME, return
 NAME__return; see bench/install/profile). Each phase runs from one marker to the
 next; a marker is the first event of its name after the previous marker.
 With several runs the table shows the median of each phase.
@@ -24,11 +24,16 @@ PHASES = [
     ("unpack: extract", "extract__return"),
     ("hash check of the unpacked files", "chk_all_files__return"),
     ("existing-file check", "chk_local_insert__return"),
-    ("copy into place with backup, info copy", "ldif_fwrite"),
-    ("inst.txt and file index", "rmdir"),
+    ("copy into place with backup, links", "copy_entry"),
+    ("info copy and file index", "sync_all"),
+    ("sync, install record", "rmdir"),
     ("removing the unpacked tree", "install_zpk__return"),
     ("install log, outcome, exit", "exit"),
 ]
+
+# Markers a run may lack: an unpack that reuses the signature check of the
+# planning never calls it again; its phase then counts as nothing.
+OPTIONAL = {"sig__return"}
 
 
 def events(path):
@@ -52,25 +57,37 @@ def events(path):
             yield name, ts
 
 
+def find(evs, at, marker, stop=None):
+    """Index of the first event marker at or after at, before an event stop."""
+    for i in range(at, len(evs)):
+        if evs[i][0] == marker:
+            return i
+        if stop is not None and evs[i][0] == stop:
+            return None
+    return None
+
+
 def phases(path):
     evs = list(events(path))
     if not evs or evs[0][0] != "exec":
         raise ValueError("zpm's start was not recorded")
-    prev = evs[0][1]
-    it = iter(evs[1:])
+    prev, at = evs[0][1], 1
     spans = []
     for phase, marker in PHASES:
         if marker == "sig__return":
             # the check inside the unpack, not the one of the planning
-            for name, _ in it:
-                if name == "extract":
-                    break
-        found = next((ts for name, ts in it if name == marker), None)
-        if found is None:
+            start = find(evs, at, "extract")
+            i = None if start is None else find(evs, start, marker, "extract__return")
+        else:
+            i = find(evs, at, marker)
+        if i is None and marker in OPTIONAL:
+            spans.append(0.0)
+            continue
+        if i is None:
             raise ValueError("no event %s ends the phase %s; events seen: %s" % (
                 marker, phase, " ".join(n for n, _ in evs[:30])))
-        spans.append(found - prev)
-        prev = found
+        spans.append(evs[i][1] - prev)
+        prev, at = evs[i][1], i + 1
     return spans
 
 

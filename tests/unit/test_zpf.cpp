@@ -16,10 +16,12 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include "arr.h"
+#include "digest_memo.h"
 #include "ekva.h"
 #include "exec.h"
 #include "pkgfixture.h"
@@ -218,6 +220,75 @@ TEST_F(ZpfTest, CheckAfterUnpackingSeesAFileChangedInPlace) {
     // The symbolic link beside it went to the link list; only the file tells.
     EXPECT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 1);
     EXPECT_EQ(files, nullptr);
+}
+
+// A payload large enough for the digests to be taken on a thread of their
+// own: the check gets the digest of each file as written, and none of a
+// file changed since.
+TEST_F(ZpfTest, DigestsTakenBesideALargeUnpackingServeTheCheck) {
+    std::mt19937 rnd(7);
+    for (const char *name : {"a", "b", "c", "d"}) {
+        std::string blob(700 * 1024, '\0');
+        for (char &ch : blob)
+            ch = static_cast<char>(rnd());
+        write_file(src_ + "/data/opt/big/" + name, blob);
+    }
+    ASSERT_EQ(zpm_zpf_extract(build().c_str(), at("/target").c_str(), 1), 0);
+    std::string target = at("/target");
+    char **files = nullptr;
+    ASSERT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 0);
+    EXPECT_EQ(arr_count(files), 6);
+    arr_free(files);
+    const std::string last = at("/target/data/opt/big/d");
+    struct stat before {};
+    ASSERT_EQ(stat(last.c_str(), &before), 0);
+    std::string changed = read_file(last);
+    changed[0] ^= 1;
+    write_file(last, changed);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, last.c_str(), times, 0), 0);
+    files = nullptr;
+    EXPECT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 1);
+}
+
+// What was learnt of a package file serves that file only as it was read: a
+// damaged file of the same size and modification time, written over it in
+// place or renamed over it, is read and checked afresh.  The damage (the
+// gzip trailer) leaves a payload that unpacks whole; only the signature
+// tells.
+TEST_F(ZpfTest, FactsOfAPackageFileServeOnlyThatFileUnchanged) {
+    for (bool in_place : {true, false}) {
+        SCOPED_TRACE(in_place ? "rewritten in place" : "replaced");
+        const std::string pkg = build(), target = at("/target");
+        struct stat before {};
+        ASSERT_EQ(stat(pkg.c_str(), &before), 0);
+        // A file changed within the clock's current tick is not remembered.
+        for (struct timespec now = zpm::memo::read_start();
+             std::tie(before.st_ctim.tv_sec, before.st_ctim.tv_nsec) >=
+             std::tie(now.tv_sec, now.tv_nsec);
+             now = zpm::memo::read_start())
+            usleep(1000);
+        Zpi good(zpm_zpf_info(pkg.c_str(), 1));
+        ASSERT_TRUE(good);
+        ASSERT_EQ(zpm_zpf_extract(pkg.c_str(), target.c_str(), 1), 0);
+        EXPECT_NE(log_text().find("the payload is the one verified before"), std::string::npos);
+        std::string bytes = read_file(pkg);
+        bytes[bytes.size() - 8] ^= 0x5a;
+        write_file(in_place ? pkg : pkg + ".new", bytes);
+        if (!in_place) {
+            ASSERT_EQ(rename((pkg + ".new").c_str(), pkg.c_str()), 0);
+        }
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, pkg.c_str(), times, 0), 0);
+        Zpi bad(zpm_zpf_info(pkg.c_str(), 1));
+        ASSERT_TRUE(bad);
+        EXPECT_EQ(bad->rsa_verified, -3);
+        EXPECT_STRNE(bad->filehash, good->filehash);
+        fs::remove_all(target);
+        make_dirs(target);
+        EXPECT_EQ(zpm_zpf_extract(pkg.c_str(), target.c_str(), 1), -1);
+        EXPECT_TRUE(tree_of(target).empty());
+    }
 }
 
 // Each way a signature can fail gives its own code, and unpacking with the

@@ -20,6 +20,7 @@
 
 #include "catalogue.h"
 #include "cres.h"
+#include "digest_memo.h"
 #include "exec.h"
 #include "fsops.h"
 #include "hooks.h"
@@ -217,7 +218,8 @@ FILE *open_stage_tmp(int stage, const std::string &name) {
     const std::string tmp = zpm::inv::tmp_name(name);
     if (unlinkat(stage, tmp.c_str(), 0) != 0 && errno != ENOENT)
         return nullptr;
-    int fd = openat(stage, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Readable too: a local package's copy is read back to prove it whole.
+    int fd = openat(stage, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
     if (fd >= 0 && !f)
         close(fd);
@@ -237,22 +239,74 @@ bool commit_stage_tmp(int stage, FILE *f, const std::string &name) {
     return ok;
 }
 
-// Copies the package file at src (a regular file) into the open stream.
-bool copy_local(const char *src, FILE *out) {
-    Fd in(src ? open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
-    struct stat sb;
-    if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode))
-        return false;
+// The temporary file given up after a failure.
+void drop_stage_tmp(int stage, FILE *f, const std::string &name) {
+    int err = errno;
+    fclose(f);
+    unlinkat(stage, zpm::inv::tmp_name(name).c_str(), 0);
+    errno = err;
+}
+
+// Copies what follows in's position to out's: in the kernel where it can,
+// by reading and writing where it cannot (another file system, an older
+// kernel, a file system without the call).
+bool copy_bytes(int in, int out) {
+    for (;;) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n > 0 || (n < 0 && errno == EINTR))
+            continue;
+        if (n == 0)
+            return true;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return false;
+        break;
+    }
     std::vector<char> buf(1 << 16);
     for (;;) {
-        ssize_t n = read(in.get(), buf.data(), buf.size());
+        ssize_t n = read(in, buf.data(), buf.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return n == 0;
-        if (fwrite(buf.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n))
+        if (!zpm::write_all(out, buf.data(), static_cast<size_t>(n)))
             return false;
     }
+}
+
+// Copies the package file at src (a regular file) to out.  *proven tells
+// whether what planning learnt of src (*facts) holds for the copy: only
+// when the copy's bytes, read back, have the digest remembered for src.
+bool copy_local(const char *src, int out, zpm::memo::PackageFacts *facts, bool *proven) {
+    Fd in(src ? open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
+    struct stat sb;
+    if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode) ||
+        !copy_bytes(in.get(), out))
+        return false;
+    char hex[41];
+    *proven = zpm::memo::lookup_package(sb, facts) && lseek(out, 0, SEEK_SET) == 0 &&
+              zpm::sha1_fd(out, 'x', hex) && facts->digest == hex;
+    return true;
+}
+
+// Brings a local package into the stage (f: its temporary file, open).
+int fetch_local(const ZPI *zpi, int stage, FILE *f, const std::string &name,
+                const std::string &file, const char *who) {
+    // Kept open to learn the copy's times once it is closed and renamed.
+    Fd copy(f ? dup(fileno(f)) : -1);
+    zpm::memo::PackageFacts facts;
+    bool proven = false;
+    const bool copied = copy.get() >= 0 && copy_local(zpi->abs_uri, fileno(f), &facts, &proven);
+    if (f && !copied)
+        drop_stage_tmp(stage, f, name);
+    if (!copied || !commit_stage_tmp(stage, f, name)) {
+        zlogf(ZLOG_ERROR, "%s: Failed to copy %s to %s", who,
+              zpi->abs_uri ? zpi->abs_uri : "(null)", file.c_str());
+        return -1;
+    }
+    struct stat st;
+    if (proven && fstat(copy.get(), &st) == 0)
+        zpm::memo::record_package(st, facts);
+    return 0;
 }
 
 } // namespace
@@ -275,14 +329,8 @@ int fetch(const ZPI *zpi, char status, ZPC *zpc, const char *who) {
     if (!f && status == 'R')
         zlogf(ZLOG_ERROR, "%s: Failed to open %s for writing: %s", who, st.file.c_str(),
               strerror(errno));
-    if (status == 'L') {
-        if (!f || !copy_local(zpi->abs_uri, f) || !commit_stage_tmp(stage.get(), f, name)) {
-            zlogf(ZLOG_ERROR, "%s: Failed to copy %s to %s", who,
-                  zpi->abs_uri ? zpi->abs_uri : "(null)", st.file.c_str());
-            return -1;
-        }
-        return 0;
-    }
+    if (status == 'L')
+        return fetch_local(zpi, stage.get(), f, name, st.file, who);
     if (!f)
         return -1;
     int got = -1;
@@ -353,7 +401,7 @@ const char *differing_field(const ZPI *h, const ZPI *s) {
 } // namespace
 
 bool header_matches(const Stage &st, const ZPI *zpi, const char *who) {
-    ZpiPtr head(zpm_zpf_info(st.file.c_str(), 0));
+    ZpiPtr head(zpm::pkg::read_head(st.file.c_str()));
     const std::string desc_path = st.new_dir + "/info/desc.txt";
     int size = 0;
     CharBuf text(_read_file(desc_path.c_str(), &size));

@@ -85,7 +85,7 @@ extern "C" int zpm_stage_have_zpk(char *zpk_filename, ZPI *zpi) {
         static_cast<uint64_t>(st.st_size) != zpi->filesize)
         return 0;
     char digest[41];
-    if (!sha1_fd(fd.get(), 'x', digest))
+    if (!zpm::pkg::file_digest(fd.get(), digest))
         return 0;
     return strcmp(digest, zpi->filehash) == 0 ? 1 : 0;
 }

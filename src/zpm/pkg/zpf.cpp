@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include "cres.h"
+#include "digest_memo.h"
 #include "inflate.h"
 #include "loglib.h"
 #include "recptr.h"
+#include "sha1.h"
 #include "util.h"
 #include "zpf.h"
 #include "zpf_tree.h"
@@ -52,10 +54,12 @@ bool read_magic(FILE *f, const char *name, HeaderMsgs msgs) {
     return true;
 }
 
-// The five-byte decimal length of the description; -1 when unreadable.
-int read_desc_size(FILE *f) {
+// The five-byte decimal length of the description; -1 when unreadable.  The
+// field is added to raw.
+int read_desc_size(FILE *f, std::string &raw) {
     char field[6] = {0};
     size_t n = fread(field, 1, 5, f);
+    raw.append(field, n);
     if (n < 5) {
         zlogf(ZLOG_ERROR, "Only %d of 5 bytes read", static_cast<int>(n));
         return -1;
@@ -70,11 +74,13 @@ int read_desc_size(FILE *f) {
 }
 
 // Reads magic, length and description and parses the description.  On
-// success the stream stands at the first payload byte.
-ZPI *read_header(FILE *f, const char *name, HeaderMsgs msgs) {
+// success the stream stands at the first payload byte, and raw (when set)
+// holds every byte before it.
+ZPI *read_header(FILE *f, const char *name, HeaderMsgs msgs, std::string *raw = nullptr) {
     if (!read_magic(f, name, msgs))
         return nullptr;
-    int size = read_desc_size(f);
+    std::string head(kMagic, sizeof kMagic - 1);
+    int size = read_desc_size(f, head);
     if (size < 0)
         return nullptr;
     std::string desc(static_cast<size_t>(size), '\0');
@@ -83,17 +89,27 @@ ZPI *read_header(FILE *f, const char *name, HeaderMsgs msgs) {
         zlogf(ZLOG_ERROR, "Only %d of %d bytes read", static_cast<int>(n), size);
         return nullptr;
     }
+    if (raw)
+        *raw = head + desc;
     ZPI *zpi = zpk_info_parse(name, 3, desc.data(), nullptr);
     if (!zpi && msgs == HeaderMsgs::Extract)
         zlogf(ZLOG_ERROR, "Failed to parse package header");
     return zpi;
 }
 
+// What a signature check takes from the memo and gives back to it.
+struct Check {
+    zpm::pkg::StreamTap tap;
+    const zpm::pkg::SigProof *known = nullptr;
+    zpm::pkg::SigProof *proof = nullptr;
+};
+
 // Verifies the payload from the current position and puts the stream back
 // there, so later readers see the whole payload.
-int verify_payload(ZPI *zpi, FILE *f) {
+int verify_payload(ZPI *zpi, FILE *f, const Check &c = Check()) {
     off_t pos = ftello(f);
-    int rc = zps_fverify_rsa(zpi->rsa_sig_subj, zpi->rsa_sig_data_buf, zpi->rsa_sig_data_len, f);
+    int rc = zpm::pkg::verify_payload(zpi->rsa_sig_subj, zpi->rsa_sig_data_buf,
+                                      zpi->rsa_sig_data_len, f, c.tap, c.known, c.proof);
     if (pos < 0 || fseeko(f, pos, SEEK_SET) != 0) {
         zlogf(ZLOG_ERROR, "Failure going back to the payload: %s", strerror(errno));
         rc = ZPS_UNDECIDED;
@@ -102,7 +118,7 @@ int verify_payload(ZPI *zpi, FILE *f) {
     return rc;
 }
 
-void info_check_signature(ZPI *zpi, FILE *f) {
+void info_check_signature(ZPI *zpi, FILE *f, const Check &c) {
     if (!zpi->rsa_sig_subj) {
         zlogf(ZLOG_WARNING, "No signature subject found");
         zpi->rsa_verified = ZPS_MISSING;
@@ -110,7 +126,7 @@ void info_check_signature(ZPI *zpi, FILE *f) {
         zlogf(ZLOG_WARNING, "No signature data found");
         zpi->rsa_verified = ZPS_MISSING;
     } else {
-        zpi->rsa_verified = verify_payload(zpi, f);
+        zpi->rsa_verified = verify_payload(zpi, f, c);
     }
 }
 
@@ -186,7 +202,7 @@ File open_regular_stream(const char *name) {
 
 // The common start of the info and index readers: examine and open the file,
 // read its header; the stream is left at the first payload byte.
-ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f) {
+ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f, std::string *raw = nullptr) {
     if (!zpf_name || stat(zpf_name, &st) != 0) {
         zlogf(ZLOG_ERROR, "Failed to stat %s", zpf_name ? zpf_name : "(null)");
         return nullptr;
@@ -196,7 +212,7 @@ ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f) {
         zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
         return nullptr;
     }
-    return ZpiPtr(read_header(f.get(), zpf_name, HeaderMsgs::Plain));
+    return ZpiPtr(read_header(f.get(), zpf_name, HeaderMsgs::Plain, raw));
 }
 
 // Lists the data/ members of the payload; false when the payload cannot be
@@ -229,10 +245,74 @@ bool index_payload(FILE *f, NameList &list) {
 
 } // namespace
 
+namespace {
+
+// The digest of the whole file, taken on the way through the signature
+// check: the header first, then every payload byte the check reads.
+struct WholeDigest {
+    SHA1_CTX ctx;
+    uint64_t fed = 0;
+    explicit WholeDigest(const std::string &head) {
+        SHA1Init(&ctx);
+        add(reinterpret_cast<const unsigned char *>(head.data()), head.size());
+    }
+    void add(const unsigned char *p, size_t n) {
+        SHA1Update(&ctx, p, static_cast<uint32_t>(n));
+        fed += n;
+    }
+    std::string hex() {
+        unsigned char d[20];
+        SHA1Final(d, &ctx);
+        char out[41];
+        for (int i = 0; i < 20; i++)
+            snprintf(out + 2 * i, 3, "%02x", d[i]);
+        return std::string(out, 40);
+    }
+};
+
+// What is learnt of the package file open at fd (st: its fstat before the
+// first byte was read, since: the time then): its digest and, when asked,
+// its signature outcome in zpi, each from the memo when the file is the one
+// remembered.  "" as digest when the file could not be read.
+std::string learn(ZPI *zpi, int fd, FILE *f, const struct stat &st, const std::string &head,
+                  bool verify_sig, const struct timespec &since) {
+    zpm::memo::PackageFacts facts;
+    const bool known = zpm::memo::lookup_package(st, &facts);
+    const zpm::pkg::SigProof remembered{facts.signer_key, facts.signature};
+    zpm::pkg::SigProof proof;
+    WholeDigest whole(head);
+    Check c;
+    if (!known)
+        c.tap = [&whole](const unsigned char *p, size_t n) { whole.add(p, n); };
+    c.known = known && !facts.signer_key.empty() ? &remembered : nullptr;
+    c.proof = &proof;
+    if (verify_sig)
+        info_check_signature(zpi, f, c);
+    else
+        zlogf(ZLOG_DEBUG, "Not verifying the package signature");
+    char digest[41] = "";
+    // A remembered digest stands; else the one taken on the way, when the
+    // check read the whole payload; else the file is read for it.
+    if (!known && whole.fed == static_cast<uint64_t>(st.st_size))
+        facts.digest = whole.hex();
+    else if (!known && lseek(fd, 0, SEEK_SET) == 0 && zpm::sha1_fd(fd, 'x', digest))
+        facts.digest = digest;
+    struct stat now;
+    if (!proof.key.empty())
+        facts.signer_key = proof.key, facts.signature = proof.sig;
+    if (fstat(fd, &now) == 0 && zpm::memo::same_file(st, now))
+        zpm::memo::record_package(now, facts, &since);
+    return facts.digest;
+}
+
+} // namespace
+
 extern "C" ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig) {
+    const struct timespec since = zpm::memo::read_start();
     struct stat st;
     File f;
-    ZpiPtr zpi = open_package(zpf_name, st, f);
+    std::string head;
+    ZpiPtr zpi = open_package(zpf_name, st, f, &head);
     if (!zpi)
         return nullptr;
     free(zpi->rel_uri);
@@ -240,17 +320,19 @@ extern "C" ZPI *zpm_zpf_info(const char *zpf_name, int verify_sig) {
     free(zpi->abs_uri);
     zpi->abs_uri = realpath(zpf_name, nullptr);
     zpi->filesize = static_cast<uint64_t>(st.st_size);
-    if (verify_sig)
-        info_check_signature(zpi.get(), f.get());
-    else
-        zlogf(ZLOG_DEBUG, "Not verifying the package signature");
-    // The digest of the very file read, from its first byte.
-    char digest[41];
-    if (lseek(fileno(f.get()), 0, SEEK_SET) == 0 && zpm::sha1_fd(fileno(f.get()), 'x', digest)) {
+    const std::string digest =
+        learn(zpi.get(), fileno(f.get()), f.get(), st, head, verify_sig != 0, since);
+    if (!digest.empty()) {
         free(zpi->filehash);
-        zpi->filehash = strdup(digest);
+        zpi->filehash = strdup(digest.c_str());
     }
     return zpi.release();
+}
+
+ZPI *zpm::pkg::read_head(const char *zpf_name) {
+    struct stat st;
+    File f;
+    return open_package(zpf_name, st, f).release();
 }
 
 bool zpm::pkg::read_index(const char *zpf_name, char ***out) {
@@ -276,6 +358,22 @@ extern "C" char **zpm_zpf_index(ZPM * /*zpm*/, const char *zpf_name) {
 }
 
 namespace {
+
+// The signature check of an unpacking: when this very file was checked
+// before (while planning, or as it was copied into the stage) the payload
+// is not read twice.
+int verify_for_extract(ZPI *zpi, FILE *f) {
+    struct stat st;
+    zpm::memo::PackageFacts facts;
+    zpm::pkg::SigProof known;
+    Check c;
+    if (fstat(fileno(f), &st) == 0 && zpm::memo::lookup_package(st, &facts) &&
+        !facts.signer_key.empty()) {
+        known = zpm::pkg::SigProof{facts.signer_key, facts.signature};
+        c.known = &known;
+    }
+    return verify_payload(zpi, f, c);
+}
 
 // Opens the package and leaves the stream at the payload, with the signature
 // checked when asked.  nullptr on any failure (already logged).
@@ -311,7 +409,7 @@ File open_for_extract(const char *zpf_name, int verify_sig) {
         zlogf(ZLOG_ERROR, "No signature data found");
         return nullptr;
     }
-    if (verify_payload(zpi.get(), f.get()) != ZPS_VERIFIED) {
+    if (verify_for_extract(zpi.get(), f.get()) != ZPS_VERIFIED) {
         zlogf(ZLOG_ERROR, "Failure verifying signature of %s", zpf_name);
         return nullptr;
     }

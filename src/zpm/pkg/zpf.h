@@ -22,6 +22,12 @@ namespace zpm::pkg {
 // zpm_zpf_index, telling a package file that cannot be read whole (false,
 // logged, *list NULL) from one without data members (true, *list NULL).
 bool read_index(const char *zpf_name, char ***list);
+// The description in the header of a package file, reading nothing else;
+// null (logged) when it cannot be read.  No location, size or digest.
+ZPI *read_head(const char *zpf_name);
+// The whole-file digest (41 bytes) of the regular file open at fd, read from
+// its start unless remembered for this very file; false when unreadable.
+bool file_digest(int fd, char *hex);
 } // namespace zpm::pkg
 #endif
 

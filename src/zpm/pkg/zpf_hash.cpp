@@ -228,3 +228,21 @@ int zpm_zpf_hash_files(const char *base_path, char **subdir, s_ekva ***file_hash
         return -1;
     }
 }
+
+bool zpm::pkg::file_digest(int fd, char *hex) {
+    const struct timespec since = zpm::memo::read_start();
+    struct stat st, now;
+    zpm::memo::PackageFacts facts;
+    if (fstat(fd, &st) != 0)
+        return false;
+    if (zpm::memo::lookup_package(st, &facts)) {
+        memcpy(hex, facts.digest.c_str(), 41);
+        return true;
+    }
+    if (lseek(fd, 0, SEEK_SET) != 0 || !zpm::sha1_fd(fd, 'x', hex))
+        return false;
+    facts.digest = hex;
+    if (fstat(fd, &now) == 0 && zpm::memo::same_file(st, now))
+        zpm::memo::record_package(now, facts, &since);
+    return true;
+}

@@ -20,6 +20,7 @@
 #include "loglib.h"
 #include "sha1.h"
 #include "util.h"
+#include "zpf_hasher.h"
 #include "zpf_tree.h"
 
 namespace zpm::pkg {
@@ -182,6 +183,32 @@ struct Remembered {
         if (usable && d.in_order && d.next == st.st_size)
             zpm::memo::record(st, d.hex());
     }
+    void record(const std::vector<std::pair<struct stat, std::string>> &digests) {
+        for (const auto &[st, hex] : digests)
+            if (usable)
+                zpm::memo::record(st, hex);
+    }
+};
+
+// A file whose digest is being taken: dropped unless it ends written whole.
+struct Hashing {
+    Hasher *h;
+    bool ended = false;
+    explicit Hashing(Hasher *hasher) : h(hasher) {
+        if (h)
+            h->begin();
+    }
+    ~Hashing() {
+        if (h && !ended)
+            h->drop();
+    }
+    Hashing(const Hashing &) = delete;
+    Hashing &operator=(const Hashing &) = delete;
+    void end(const struct stat &st) {
+        if (h)
+            h->end(st);
+        ended = true;
+    }
 };
 
 struct DirFix {
@@ -196,13 +223,15 @@ class Unpacker {
     bool entry(archive_entry *e);
     bool finish();
     void drop_links();
+    // Remembers the digests of the regular files written (waiting for them).
+    void remember() { memo_.record(hasher_.results()); }
 
   private:
     const char *check(archive_entry *e);
     bool hardlink(archive_entry *e, const char *path, int dir, const std::string &leaf);
     bool regular(archive_entry *e, const char *path, int dir, const std::string &leaf, int flags,
                  bool remember);
-    bool copy_data(int fd, archive_entry *e, const char *path, BlockDigest *d);
+    bool copy_data(int fd, archive_entry *e, const char *path, bool hash);
     bool settle_link(const std::string &path);
     bool copy_file(int src, int dir, const std::string &leaf, const std::string &path);
     bool fix_dirs();
@@ -211,6 +240,7 @@ class Unpacker {
     int root_;
     Dirs dirs_;
     Remembered memo_;
+    Hasher hasher_;
     std::vector<std::string> links_;
     std::vector<DirFix> fixes_;
 };
@@ -235,7 +265,7 @@ const char *Unpacker::check(archive_entry *e) {
     }
 }
 
-bool Unpacker::copy_data(int fd, archive_entry *e, const char *path, BlockDigest *d) {
+bool Unpacker::copy_data(int fd, archive_entry *e, const char *path, bool hash) {
     const void *buf;
     size_t size;
     la_int64_t offset, end = 0;
@@ -252,8 +282,8 @@ bool Unpacker::copy_data(int fd, archive_entry *e, const char *path, BlockDigest
             write_failed(path);
             return false;
         }
-        if (d)
-            d->add(buf, size, offset);
+        if (hash)
+            hasher_.add(buf, size, offset);
         end = std::max<la_int64_t>(end, offset + static_cast<la_int64_t>(size));
     }
     // A hole at the end of a sparse member is the one thing left to make.
@@ -271,8 +301,8 @@ bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::s
         refuse(strerror(errno), path);
         return false;
     }
-    BlockDigest d;
-    if (!copy_data(fd.get(), e, path, remember ? &d : nullptr))
+    Hashing h(remember ? &hasher_ : nullptr);
+    if (!copy_data(fd.get(), e, path, remember))
         return false;
     const struct timespec mtime = {archive_entry_mtime(e), archive_entry_mtime_nsec(e)};
     struct stat st;
@@ -283,8 +313,7 @@ bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::s
               static_cast<long long>(st.st_size), static_cast<long long>(archive_entry_size(e)));
         return false;
     }
-    if (remember)
-        memo_.record(st, d);
+    h.end(st);
     return true;
 }
 
@@ -463,6 +492,8 @@ bool unpack_payload(archive *r, int root_fd) {
     }
     // Links are settled only in a payload that unpacked whole: what they lead
     // to may come after them.
+    if (ok)
+        u.remember();
     ok = ok && u.finish();
     if (!ok) {
         u.drop_links();

@@ -38,7 +38,16 @@ using BioPtr = std::unique_ptr<BIO, ossl_deleter<BIO_free_all>>;
 void openssl_free_str(char *p) { OPENSSL_free(p); }
 using OsslStr = std::unique_ptr<char, ossl_deleter<openssl_free_str>>;
 
-constexpr size_t kVerifyChunk = 8192;
+// Large reads: the payload is read whole, often tens of megabytes.
+constexpr size_t kVerifyChunk = 128 * 1024;
+
+// What a caller adds to a check: a tap on the bytes read, a proof known for
+// this very stream, and where the proof of a successful check goes.
+struct Extras {
+    const zpm::pkg::StreamTap *tap = nullptr;
+    const zpm::pkg::SigProof *known = nullptr;
+    zpm::pkg::SigProof *proof = nullptr;
+};
 
 // Store path of the signer's certificate, "" when the subject is unusable.
 std::string cert_path(const char *sig_subj) {
@@ -125,8 +134,8 @@ int check_validity(X509 *cert) {
     return 1;
 }
 
-// Feeds the stream from its position to its end into ctx.
-int feed_stream(EVP_MD_CTX *ctx, FILE *ver_file, long long *total) {
+// Feeds the stream from its position to its end into ctx (and the tap).
+int feed_stream(EVP_MD_CTX *ctx, FILE *ver_file, const Extras &x, long long *total) {
     BioPtr in(BIO_new_fp(ver_file, BIO_NOCLOSE));
     std::unique_ptr<unsigned char[]> buf(new unsigned char[kVerifyChunk]);
     if (!in)
@@ -141,30 +150,54 @@ int feed_stream(EVP_MD_CTX *ctx, FILE *ver_file, long long *total) {
         }
         if (EVP_DigestVerifyUpdate(ctx, buf.get(), (size_t)n) != 1)
             return 0;
+        if (x.tap && *x.tap)
+            (*x.tap)(buf.get(), (size_t)n);
         *total += n;
     }
 }
 
-int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
-                     const EVP_MD *md) {
-    PKeyPtr key(X509_get_pubkey(cert));
-    if (!key) {
-        zlogf(ZLOG_INFO, "failure loading public key");
-        return ZPS_UNDECIDED;
-    }
-    zlogf(ZLOG_DEBUG, "X509_get_pubkey: Successfully loaded public key");
+// The DER form of a public key, "" when it has none.
+std::string key_der(EVP_PKEY *key) {
+    unsigned char *der = nullptr;
+    int n = i2d_PUBKEY(key, &der);
+    std::string out = n > 0 ? std::string(reinterpret_cast<char *>(der), (size_t)n) : "";
+    OPENSSL_free(der);
+    return out;
+}
+
+std::string sig_bytes(const unsigned char *rsa_data, int rsa_size) {
+    return rsa_data && rsa_size > 0 ? std::string(reinterpret_cast<const char *>(rsa_data),
+                                                  static_cast<size_t>(rsa_size))
+                                    : "";
+}
+
+// Whether the known proof stands for this key and signature: then the
+// stream, unchanged since, would verify again.
+bool proven(const Extras &x, const std::string &der, const std::string &sig) {
+    return x.known && !der.empty() && !sig.empty() && x.known->key == der && x.known->sig == sig;
+}
+
+int verified(const Extras &x, std::string der, std::string sig) {
+    zlogf(ZLOG_DEBUG, "Package signature succesfuly verified");
+    if (x.proof)
+        *x.proof = zpm::pkg::SigProof{std::move(der), std::move(sig)};
+    return ZPS_VERIFIED;
+}
+
+int check_stream(EVP_PKEY *key, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
+                 const EVP_MD *md, const Extras &x) {
     MdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx) {
         zlogf(ZLOG_INFO, "failure loading signature");
         return ZPS_UNDECIDED;
     }
     zlogf(ZLOG_DEBUG, "BIO_get_md_ctx: Successfully loaded signature");
-    if (EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key.get()) != 1) {
+    if (EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) != 1) {
         zlogf(ZLOG_INFO, "EVP_DigestVerifyInit: failure initializing signature");
         return ZPS_UNDECIDED;
     }
     long long total = 0;
-    if (!feed_stream(ctx.get(), ver_file, &total))
+    if (!feed_stream(ctx.get(), ver_file, x, &total))
         return ZPS_UNDECIDED;
     zlogf(ZLOG_DEBUG, "zps_vferify_rsa: Got %lld bytes of package data", total);
     const size_t sig_len = rsa_data && rsa_size > 0 ? (size_t)rsa_size : 0;
@@ -172,12 +205,29 @@ int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FI
         zlogf(ZLOG_ERROR, "Failure verifiying package signature");
         return ZPS_INVALID;
     }
-    zlogf(ZLOG_DEBUG, "Package signature succesfuly verified");
     return ZPS_VERIFIED;
 }
 
+int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
+                     const EVP_MD *md, const Extras &x) {
+    PKeyPtr key(X509_get_pubkey(cert));
+    if (!key) {
+        zlogf(ZLOG_INFO, "failure loading public key");
+        return ZPS_UNDECIDED;
+    }
+    zlogf(ZLOG_DEBUG, "X509_get_pubkey: Successfully loaded public key");
+    std::string der = x.known || x.proof ? key_der(key.get()) : "";
+    std::string sig = x.known || x.proof ? sig_bytes(rsa_data, rsa_size) : "";
+    if (proven(x, der, sig)) {
+        zlogf(ZLOG_DEBUG, "zps_vferify_rsa: the payload is the one verified before");
+        return verified(x, std::move(der), std::move(sig));
+    }
+    int rc = check_stream(key.get(), rsa_data, rsa_size, ver_file, md, x);
+    return rc == ZPS_VERIFIED ? verified(x, std::move(der), std::move(sig)) : rc;
+}
+
 int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
-            const EVP_MD *md) {
+            const EVP_MD *md, const Extras &x = Extras()) {
     zlogf(ZLOG_DEBUG, "zps_fverify_rsa: verifiy of %s", sig_subj);
     zps_bio_err();
     const std::string path = cert_path(sig_subj);
@@ -191,7 +241,7 @@ int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, F
         return rc;
     if (!ver_file)
         return ZPS_UNDECIDED;
-    return verify_signature(cert.get(), rsa_data, rsa_size, ver_file, md);
+    return verify_signature(cert.get(), rsa_data, rsa_size, ver_file, md, x);
 }
 
 } // namespace
@@ -205,6 +255,20 @@ extern "C" int zps_fverify_rsa(const char *sig_subj, const unsigned char *rsa_da
         rc = ZPS_UNDECIDED;
     }
     // Leave no stale entries behind for the next OpenSSL user.
+    ERR_clear_error();
+    return rc;
+}
+
+int zpm::pkg::verify_payload(const char *sig_subj, const unsigned char *rsa_data, int rsa_size,
+                             FILE *ver_file, const StreamTap &tap, const SigProof *known,
+                             SigProof *proof) {
+    int rc;
+    try {
+        rc = fverify(sig_subj ? sig_subj : "", rsa_data, rsa_size, ver_file, EVP_sha1(),
+                     Extras{&tap, known, proof});
+    } catch (...) { // allocation failure, or the tap's: the check could not be carried out
+        rc = ZPS_UNDECIDED;
+    }
     ERR_clear_error();
     return rc;
 }

@@ -40,6 +40,32 @@ BIO *zps_bio_err(void);
 
 #ifdef __cplusplus
 }
+
+#include <functional>
+#include <string>
+
+namespace zpm::pkg {
+
+// Sees every byte a signature check reads from its stream, in order.
+using StreamTap = std::function<void(const unsigned char *, size_t)>;
+
+// What a successful check of a package signature rests on: the signer's
+// public key (DER) and the signature.
+struct SigProof {
+    std::string key;
+    std::string sig;
+};
+
+// zps_fverify_rsa with three additions.  tap, when set, sees the bytes read.
+// known, when set, is the proof of an earlier successful check of this very
+// stream (the caller vouches that it is unchanged since): when the signer's
+// certificate, found and checked as always, holds the same key for the same
+// signature, the stream is not read and the result is ZPS_VERIFIED.  proof,
+// when set, receives the proof of a successful check.
+int verify_payload(const char *sig_subj, const unsigned char *rsa_data, int rsa_size,
+                   FILE *ver_file, const StreamTap &tap, const SigProof *known, SigProof *proof);
+
+} // namespace zpm::pkg
 #endif
 
 #endif
