@@ -30,6 +30,7 @@ prepare_packages() {
 }
 
 # A pacman package as makepkg lays it out: .PKGINFO and .MTREE first, gzip like the others.
+# The version is $pkgver (default 1.0-1), the same for make_deb.
 make_pacman_pkg() {
   local w=$1 bytes=$2 t=$1/pac
   mkdir -p "$t"
@@ -37,7 +38,7 @@ make_pacman_pkg() {
   cat > "$t/.PKGINFO" <<EOF
 pkgname = benchpkg
 pkgbase = benchpkg
-pkgver = 1.0-1
+pkgver = ${pkgver:-1.0-1}
 pkgdesc = install benchmark payload
 url = https://example.invalid/
 builddate = 1700000000
@@ -64,7 +65,7 @@ make_deb() {
   cp -al "$w/src/data/." "$t/"
   cat > "$t/DEBIAN/control" <<EOF
 Package: benchpkg
-Version: 1.0-1
+Version: ${pkgver:-1.0-1}
 Architecture: amd64
 Maintainer: Bench <bench@example.invalid>
 Installed-Size: $((bytes / 1024))

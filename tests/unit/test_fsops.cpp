@@ -410,6 +410,16 @@ TEST_F(FsOps, RemoveTreeNeverFollowsLinks) {
     EXPECT_FALSE(exists(single));
 }
 
+// More entries than one read of a directory returns, and subdirectories among them.
+TEST_F(FsOps, RemoveTreeOfManyEntries) {
+    for (int i = 0; i < 1500; i++)
+        file("big/entry-with-a-longer-name-" + std::to_string(i), "");
+    for (const char *sub : {"big/d1/f", "big/d2/e/f", "big/d3/f"})
+        file(sub, "x");
+    EXPECT_EQ(zpm_zpf_rmdir((root() + "/big").c_str()), 0);
+    EXPECT_FALSE(exists(root() + "/big"));
+}
+
 TEST_F(FsOps, MakeDirectoryWithParents) {
     std::string path = root() + "/a/b/c/";
     std::vector<char> buf(path.begin(), path.end());

@@ -63,28 +63,37 @@ void log_leftover(const Spot &s, const std::string &name) {
           name.c_str());
 }
 
+int BackupIndex::list(const char *path) {
+    if (fd_.get() < 0) {
+        HeldFd fd(
+            open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd.get() < 0) {
+            zlogf(ZLOG_ERROR, "Failed to open %s for writing: %s\n", path_.c_str(),
+                  strerror(errno));
+            return -1;
+        }
+        struct stat st;
+        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            zlogf(ZLOG_ERROR, "Failed to write %s: %s\n", path_.c_str(), strerror(errno));
+            return -1;
+        }
+        fd_ = std::move(fd);
+        size_ = st.st_size;
+    }
+    const std::string line = std::string(path) + "\n";
+    if (write_all(fd_.get(), line.data(), line.size())) {
+        size_ += static_cast<off_t>(line.size());
+        return 0;
+    }
+    int err = errno;
+    if (ftruncate(fd_.get(), size_) != 0)
+        zlogf(ZLOG_ERROR, "Failed to cut back %s: %s\n", path_.c_str(), strerror(errno));
+    zlogf(ZLOG_ERROR, "Failed to write %s: %s\n", path_.c_str(), strerror(err));
+    return -1;
+}
+
 int list_backup(const std::string &bkp_base, const char *path) {
-    std::string index = bkp_base + "/index.txt";
-    Fd fd(open(index.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (fd.get() < 0) {
-        zlogf(ZLOG_ERROR, "Failed to open %s for writing: %s\n", index.c_str(), strerror(errno));
-        return -1;
-    }
-    struct stat st;
-    std::string line = std::string(path) + "\n";
-    bool ok = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-    if (ok && !write_all(fd.get(), line.data(), line.size())) {
-        int err = errno;
-        if (ftruncate(fd.get(), st.st_size) != 0)
-            zlogf(ZLOG_ERROR, "Failed to cut back %s: %s\n", index.c_str(), strerror(errno));
-        errno = err;
-        ok = false;
-    }
-    if (fd.close_now() != 0)
-        ok = false;
-    if (!ok)
-        zlogf(ZLOG_ERROR, "Failed to write %s: %s\n", index.c_str(), strerror(errno));
-    return ok ? 0 : -1;
+    return BackupIndex(bkp_base).list(path);
 }
 
 } // namespace zpm::fs

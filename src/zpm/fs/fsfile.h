@@ -66,6 +66,20 @@ template <class Make> bool claim_temp(int dir, const std::string &name, const Sp
     return make();
 }
 
+// The backup index "<bkp_base>/index.txt" of one placement, opened at the
+// first line it gets and kept open for the others (list_backup, line for
+// line, with the same messages).
+class BackupIndex {
+  public:
+    explicit BackupIndex(const std::string &bkp_base) : path_(bkp_base + "/index.txt") {}
+    int list(const char *path);
+
+  private:
+    std::string path_;
+    HeldFd fd_;
+    off_t size_ = 0;
+};
+
 // A new file beside its final name, removed unless it was moved into place.
 class TempFile {
   public:

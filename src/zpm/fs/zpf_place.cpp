@@ -69,6 +69,7 @@ enum class How { Copy, Move, Link };
 
 struct Placement::Impl {
     std::string bkp;
+    std::unique_ptr<BackupIndex> index; // made with bkp
     DirCache dirs;
     std::map<std::string, Id> saved;                         // target -> the file its backup holds
     std::map<dev_t, std::pair<HeldFd, std::string>> written; // per file system
@@ -192,7 +193,7 @@ int Placement::Impl::save_file(const Spot &t) {
     if (b.exists && id_of(b.st) == id_of(t.st)) {
         // Linked by a run cut off before it may have listed it: listed
         // again (the rollback reads each path once).
-        if (list_backup(bkp, t.path.c_str()) != 0)
+        if (index->list(t.path.c_str()) != 0)
             return -1;
         saved[t.path] = id_of(t.st);
         unsynced = true;
@@ -213,7 +214,7 @@ int Placement::Impl::save_file(const Spot &t) {
     }
     if (linked > 0 && !copy_file(t, b))
         return -1;
-    if (list_backup(bkp, t.path.c_str()) != 0) {
+    if (index->list(t.path.c_str()) != 0) {
         unlinkat(b.dirfd(), b.leaf.c_str(), 0);
         return -1;
     }
@@ -342,6 +343,7 @@ int Placement::Impl::copy_back(const Spot &b, Spot &t, bool ours) {
 
 Placement::Placement(std::string bkp_base) : impl_(std::make_unique<Impl>()) {
     impl_->bkp = std::move(bkp_base);
+    impl_->index = std::make_unique<BackupIndex>(impl_->bkp);
 }
 
 Placement::~Placement() = default;

@@ -46,27 +46,37 @@ struct Entry {
     bool dir;
 };
 
-// The entries of the directory at fd, less those in skip; false when it
-// cannot be read.
+// Whether the entry at fd named name, of the type getdents64 gave, is a
+// directory.
+bool is_dir(int fd, const char *name, unsigned char type) {
+    struct stat st;
+    if (type != DT_UNKNOWN)
+        return type == DT_DIR;
+    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The entries of the directory open at fd (read from its start through fd
+// itself: the walk lists a directory again after each subdirectory it
+// removed), less those in skip; false when it cannot be read.
 bool list_dir(int fd, const std::set<std::string> &skip, std::vector<Entry> &out) {
-    int own = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *d = own >= 0 ? fdopendir(own) : nullptr;
-    if (!d) {
-        if (own >= 0)
-            close(own);
+    if (lseek(fd, 0, SEEK_SET) != 0)
         return false;
-    }
     out.clear();
-    while (struct dirent *e = readdir(d)) {
-        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || skip.count(e->d_name))
+    alignas(8) char buf[16384];
+    for (;;) {
+        ssize_t n = getdents64(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
             continue;
-        bool dir = e->d_type == DT_DIR;
-        struct stat st;
-        if (e->d_type == DT_UNKNOWN && fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            dir = S_ISDIR(st.st_mode);
-        out.push_back({e->d_name, dir});
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || skip.count(e->d_name))
+                continue;
+            out.push_back({e->d_name, is_dir(fd, e->d_name, e->d_type)});
+        }
     }
-    return closedir(d) == 0;
 }
 
 class TreeRemoval {
