@@ -131,13 +131,16 @@ void info_check_signature(ZPI *zpi, FILE *f, const Check &c) {
 }
 
 // A gzip-compressed cpio reader on the stream; *err gets the library's text
-// when it cannot be opened.
-ArchiveReader open_payload(FILE *f, std::string *err = nullptr) {
+// when it cannot be opened.  The fast inflater reads only payloads whose
+// signature was verified: it takes some damaged streams (incomplete Huffman
+// codes) that zlib refuses, and only signed bytes are known to be undamaged.
+ArchiveReader open_payload(FILE *f, bool verified, std::string *err = nullptr) {
     ArchiveReader a(archive_read_new());
     if (!a)
         return nullptr;
     archive_read_support_format_cpio(a.get());
-    if (zpm::pkg::open_gzip_stream(a.get(), f, zpm::pkg::payload_inflater()) != ARCHIVE_OK) {
+    zpm::pkg::Inflater which = verified ? zpm::pkg::payload_inflater() : zpm::pkg::Inflater::Zlib;
+    if (zpm::pkg::open_gzip_stream(a.get(), f, which) != ARCHIVE_OK) {
         if (err) {
             const char *e = archive_error_string(a.get());
             *err = e ? e : "unknown error";
@@ -218,7 +221,7 @@ ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f, std::string 
 // Lists the data/ members of the payload; false when the payload cannot be
 // read to its end (a cut or damaged package lists nothing).
 bool index_payload(FILE *f, NameList &list) {
-    ArchiveReader a = open_payload(f);
+    ArchiveReader a = open_payload(f, false);
     if (!a) {
         zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE");
         return false;
@@ -432,7 +435,7 @@ extern "C" int zpm_zpf_extract(const char *zpf_name, const char *path_name, int 
         return -1;
     }
     std::string err;
-    ArchiveReader r = open_payload(f.get(), &err);
+    ArchiveReader r = open_payload(f.get(), verify_sig != 0, &err);
     if (!r) {
         zlogf(ZLOG_ERROR, "Failed to read archive by archive_read_open_FILE: %s", err.c_str());
         return -1;
