@@ -243,6 +243,11 @@ AttrKind attr_of(std::string_view n) {
         {"ezpkDescription", {Attr::text, &ZPI::desc}},
     };
     n = c_text(n);
+    // Indexes written here spell the names as above: an exact comparison
+    // settles nearly every line before the one that ignores case.
+    for (const auto &[text, kind] : kNames)
+        if (n == text)
+            return kind;
     for (const auto &[text, kind] : kNames)
         if (n.size() == text.size() && strncasecmp(n.data(), text.data(), n.size()) == 0)
             return kind;
