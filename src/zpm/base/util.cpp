@@ -32,6 +32,14 @@ void digest_out(const unsigned char bin[20], char mode, char *digest) {
 
 } // namespace
 
+std::string zpm::sha1_final_hex(SHA1_CTX &ctx) {
+    unsigned char bin[20];
+    char hex[41];
+    SHA1Final(bin, &ctx);
+    digest_out(bin, 'x', hex);
+    return std::string(hex, 40);
+}
+
 std::string zpm::time_stamp(time_t t) {
     struct tm tm {};
     if (!localtime_r(&t, &tm))

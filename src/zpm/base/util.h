@@ -24,11 +24,15 @@ char *last_char_is(const char *s, int c);
 #include <ctime>
 #include <string>
 
+#include "sha1.h"
+
 namespace zpm {
 // Local time as "%4d-%02d-%02d %02d:%02d:%02d" (year, month, day, hour,
 // minute, second): the stamps of the log, the install log and the reports.
 // Empty when the time cannot be broken down.
 std::string time_stamp(time_t t);
+// Finishes ctx and gives its digest as 40 lower-case hexadecimal digits.
+std::string sha1_final_hex(SHA1_CTX &ctx);
 // sha1_file on an open descriptor, read from its current position to its
 // end; nullptr when a read fails.
 char *sha1_fd(int fd, char mode, char *digest);

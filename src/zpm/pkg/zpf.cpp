@@ -263,14 +263,7 @@ struct WholeDigest {
         SHA1Update(&ctx, p, static_cast<uint32_t>(n));
         fed += n;
     }
-    std::string hex() {
-        unsigned char d[20];
-        SHA1Final(d, &ctx);
-        char out[41];
-        for (int i = 0; i < 20; i++)
-            snprintf(out + 2 * i, 3, "%02x", d[i]);
-        return std::string(out, 40);
-    }
+    std::string hex() { return zpm::sha1_final_hex(ctx); }
 };
 
 // What is learnt of the package file open at fd (st: its fstat before the

@@ -1,7 +1,8 @@
 #include "zpf_hasher.h"
 
-#include <cstdio>
 #include <system_error>
+
+#include "util.h"
 
 namespace zpm::pkg {
 
@@ -15,15 +16,6 @@ constexpr size_t kQueueBytes = 16 << 20;
 // Bytes that make the thread worth waking: a wake-up for every small file
 // would cost more than its digest.
 constexpr size_t kBatchBytes = 512 << 10;
-
-std::string hex_of(SHA1_CTX &ctx) {
-    unsigned char d[20];
-    SHA1Final(d, &ctx);
-    char out[41];
-    for (int i = 0; i < 20; i++)
-        snprintf(out + 2 * i, 3, "%02x", d[i]);
-    return std::string(out, 40);
-}
 
 } // namespace
 
@@ -59,7 +51,7 @@ void Hasher::run(Job &job) {
         break;
     case Job::End:
         if (file_.in_order && file_.next == job.st.st_size)
-            done_.emplace_back(job.st, hex_of(file_.ctx));
+            done_.emplace_back(job.st, zpm::sha1_final_hex(file_.ctx));
         break;
     case Job::Drop:
         break;

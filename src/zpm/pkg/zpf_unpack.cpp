@@ -119,14 +119,7 @@ struct BlockDigest {
         SHA1Update(&ctx, static_cast<const unsigned char *>(buf), static_cast<uint32_t>(size));
         next += static_cast<la_int64_t>(size);
     }
-    std::string hex() {
-        unsigned char d[20];
-        SHA1Final(d, &ctx);
-        char out[41];
-        for (int i = 0; i < 20; i++)
-            snprintf(out + 2 * i, 3, "%02x", d[i]);
-        return std::string(out, 40);
-    }
+    std::string hex() { return zpm::sha1_final_hex(ctx); }
 };
 
 // Writes n bytes at offset at, seeking only when the data does not follow on
