@@ -80,4 +80,33 @@ TEST(ShellQuote, ShapeOfTheQuotedWord) {
         EXPECT_EQ(shell_quote(c.in), c.out) << c.in;
 }
 
+// shell_words must give exactly the words /bin/sh gives for every line it
+// takes, and refuse every line the shell would interpret.
+TEST(ShellWords, SplitsPlainLinesAsTheShellDoesAndRefusesTheRest) {
+    TempDir dir;
+    std::vector<std::string> lines = {"yad", "yad  --a\t--b ''", "yad x\\ y \"q w\"z 'it'\\''s'",
+                                      "yad --title=\"zpm\" --center  --width=400 --text "
+                                      "\"a b\" --timeout=3"};
+    for (const std::string &text : hostile_texts(dir / "pwned"))
+        lines.push_back("yad --title=" + shell_quote(text) + " --text " + shell_quote(text) +
+                        " --button=gtk-ok:0");
+    for (const std::string &line : lines) {
+        SCOPED_TRACE(line);
+        std::vector<std::string> words;
+        ASSERT_TRUE(shell_words(line, &words));
+        std::string joined, out;
+        for (const std::string &w : words)
+            joined += w + "\x01";
+        ASSERT_EQ(zpmtest::run("set -- " + line + "; printf '%s\\001' \"$@\"", &out), 0);
+        EXPECT_EQ(joined, out);
+    }
+    for (const char *line : {"", "  ", "yad >/dev/null", "yad $HOME", "yad \"$x\"", "yad `id`",
+                             "yad a;b", "yad a|b", "yad a&", "yad *", "yad ~", "yad 'open",
+                             "yad \"a\\\"b\"", "X=1 yad", "'yad' x", "yad #c", "yad a\nb",
+                             "yad (x)", "yad !x", "yad \\"}) {
+        std::vector<std::string> words;
+        EXPECT_FALSE(shell_words(line, &words)) << line;
+    }
+}
+
 } // namespace

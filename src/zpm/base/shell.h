@@ -7,9 +7,19 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Returns text as one single-quoted shell word: 'text', with every ' written
 // as '\''.  Works for any bytes, the empty text included ('').
 std::string shell_quote(std::string_view text);
+
+// Splits a plain command line into the words the shell would hand to the
+// program: blanks between words, '...' quoting, "..." quoting without
+// expansions, and a backslash before one character.  False, with words
+// left unspecified, when the line holds anything the shell would expand,
+// redirect or interpret itself (variables, substitutions, globs, tildes,
+// separators, redirections, comments, assignments); such a line must go to
+// the shell.
+bool shell_words(std::string_view cmd, std::vector<std::string> *words);
 
 #endif

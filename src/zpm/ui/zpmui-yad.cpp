@@ -1,4 +1,5 @@
-// The user interface: every dialog is one yad command run through the shell.
+// The user interface: every dialog is one yad command line (see dialog_run.h
+// for how it is started).
 // Every text that goes into a command (titles, messages, file names, values
 // that come from packages) is quoted with shell_quote, so yad receives it as
 // one literal argument and the shell never interprets any of it.
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "cres.h"
+#include "dialog_run.h"
 #include "fit.h"
 #include "loglib.h"
 #include "paths.h"
@@ -105,12 +107,7 @@ bool first_line_of(const std::string &cmd, std::string *line) {
 // -1 when it cannot be started.
 int run_with_input(const std::string &cmd, const char *text) {
     SigpipeIgnored quiet;
-    FILE *p = popen(cmd.c_str(), "w");
-    if (!p)
-        return -1;
-    if (text)
-        std::fputs(text, p);
-    return pclose(p);
+    return zpm::ui::run_dialog_with_input(cmd, text);
 }
 
 } // namespace
@@ -236,7 +233,7 @@ int zpmui_write_info(ZPMUI *ui, const char *message, int confirm) {
                       " --no-markup --button=gtk-ok:0";
     if (confirm == 0)
         cmd += "  --timeout=3";
-    return std::system(cmd.c_str());
+    return zpm::ui::run_dialog(cmd);
 }
 
 int zpmui_write_file(ZPMUI *ui, const char *filename, int) {
@@ -245,7 +242,7 @@ int zpmui_write_file(ZPMUI *ui, const char *filename, int) {
                       " --no-markup --fontname=monospace --buttons-layout=center "
                       "--button=gtk-ok:0";
     log_call(cmd);
-    return std::system(cmd.c_str());
+    return zpm::ui::run_dialog(cmd);
 }
 
 int zpmui_yesno(ZPMUI *ui, const char *question, int default_answer) {
@@ -262,7 +259,7 @@ int zpmui_yesno(ZPMUI *ui, const char *question, int default_answer) {
     std::string cmd = "yad  --image \"dialog-question\" --width=600 --title " + title_of(ui) +
                       " --button=gtk-yes:0 --button=gtk-no:1 --text " + Q(question);
     log_call(cmd);
-    return std::system(cmd.c_str()) == 0 ? 1 : 0;
+    return zpm::ui::run_dialog(cmd) == 0 ? 1 : 0;
 }
 
 int zpmui_write_form(ZPMUI *ui, const char *heading, s_ekva **entries) {
@@ -284,7 +281,7 @@ int zpmui_write_form(ZPMUI *ui, const char *heading, s_ekva **entries) {
     }
     cmd += " >/dev/null 2>&1";
     log_call(cmd);
-    return std::system(cmd.c_str());
+    return zpm::ui::run_dialog(cmd);
 }
 
 char *zpmui_select(ZPMUI *ui, const char *prompt, s_ekva **choices, char *default_choice, int) {
