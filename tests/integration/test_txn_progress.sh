@@ -19,6 +19,8 @@ slowpkg() {
 slowpkg quick 0
 slowpkg slow 1.5
 slowpkg asks 1.5
+slowpkg twoa 1.2
+slowpkg twob 1.2
 slowpkg killed 3
 progress() { cat "$FY/progress" 2>/dev/null; }
 
@@ -42,6 +44,15 @@ check_eq "its progress window: the phase it was in after a second, the files, th
 #Placing the files of slow: 1 of 2
 100
 closed after call 0" "$(progress)"
+
+# Two long installs in one call: each gets its own window, closed before its result.
+yad_reset
+zpm_do -I /tmp/p/twoa.zpk /tmp/p/twob.zpk
+check_eq "two long installs: a window each, each closed before its result" \
+  "open --progress --title=zpm: Zorvek Package Manager --center --width=500 --borders=12 --text=Installing /tmp/p/twoa.zpk --no-markup --no-buttons --auto-close
+closed after call 0
+open --progress --title=zpm: Zorvek Package Manager --center --width=500 --borders=12 --text=Installing /tmp/p/twob.zpk --no-markup --no-buttons --auto-close
+closed after call 1" "$(progress | grep -v '^[#0-9]')"
 
 # A file of the package is already there: the question about it comes after the slow script.
 mkdir -p "$ZR/opt/asks" && echo mine > "$ZR/opt/asks/a"

@@ -17,9 +17,14 @@ namespace zpm::ui {
 
 namespace {
 
-// What zpm tells the helper, one line each: "P<percent> <line>" (the state
-// of the work), "H" (hold: a question is being asked; answered with "h" once
-// the window is closed), "G" (go on).  The end of the stream ends the work.
+// What zpm tells the helper, one line each: "T<title>" and then
+// "W<delay> <text>" (a piece of work begins: its window's title and heading,
+// shown after delay ms), "P<percent> <line>" (the state of the work), "H"
+// (hold: a question is being asked; answered with "h" once the window is
+// closed), "G" (go on), "E" (the work is over; answered with "e" once the
+// window is closed).  One helper serves every piece of work of a zpm run, so
+// a transaction of many packages starts one process, not one per package;
+// the end of the stream ends the helper.
 
 long long now_ms() {
     timespec ts{};
@@ -34,8 +39,7 @@ bool write_all(int fd, const std::string &s) {
 // The helper process: waits out the delay, runs yad and feeds it.
 class Helper {
   public:
-    Helper(int in, std::vector<std::string> argv, int delay_ms)
-        : in_(in), argv_(std::move(argv)), delay_ms_(delay_ms), deadline_(now_ms() + delay_ms) {}
+    explicit Helper(int in) : in_(in) {}
     [[noreturn]] void run();
 
   private:
@@ -46,9 +50,10 @@ class Helper {
     int timeout() const;
 
     int in_;
-    std::vector<std::string> argv_;
-    int delay_ms_;
-    long long deadline_;
+    std::string title_, text_;
+    int delay_ms_ = 0;
+    long long deadline_ = 0;
+    bool working_ = false;
     bool held_ = false;
     bool shown_ = false; // yad was started since the last hold
     pid_t yad_ = -1;
@@ -57,7 +62,7 @@ class Helper {
 };
 
 int Helper::timeout() const {
-    if (shown_ || held_)
+    if (!working_ || shown_ || held_)
         return -1;
     long long left = deadline_ - now_ms();
     return left < 0 ? 0 : static_cast<int>(left);
@@ -89,7 +94,22 @@ void Helper::run() {
 }
 
 void Helper::handle(const std::string &msg) {
-    if (msg == "H") {
+    if (msg.size() > 1 && msg[0] == 'T') {
+        title_ = msg.substr(1);
+    } else if (msg.size() > 1 && msg[0] == 'W') {
+        size_t sp = msg.find(' ');
+        delay_ms_ = std::atoi(msg.c_str() + 1);
+        text_ = sp == std::string::npos ? "" : msg.substr(sp + 1);
+        deadline_ = now_ms() + delay_ms_;
+        working_ = true;
+        held_ = shown_ = false;
+        percent_ = "0";
+        line_.clear();
+    } else if (msg == "E") {
+        working_ = held_ = false;
+        stop_yad(true);
+        write_all(in_, "e\n");
+    } else if (msg == "H") {
         held_ = true;
         stop_yad(false);
         write_all(in_, "h\n");
@@ -116,11 +136,14 @@ void Helper::start_yad() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
+    std::vector<std::string> argv = {
+        "yad",          "--progress",      "--title=" + title_, "--center",     "--width=500",
+        "--borders=12", "--text=" + text_, "--no-markup",       "--no-buttons", "--auto-close"};
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fds[0], 0);
         std::vector<char *> av;
-        for (auto &a : argv_)
+        for (auto &a : argv)
             av.push_back(a.data());
         av.push_back(nullptr);
         execvp(av[0], av.data());
@@ -182,12 +205,7 @@ std::string one_line(const std::string &s) {
 
 } // namespace
 
-bool ProgressWindow::open(const std::string &title, const std::string &text, int delay_ms) {
-    close();
-    std::vector<std::string> argv = {
-        "yad",          "--progress",   "--title=" + title,         "--center",
-        "--width=500",  "--borders=12", "--text=" + one_line(text), "--no-markup",
-        "--no-buttons", "--auto-close"};
+bool ProgressWindow::start_helper() {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return false;
@@ -196,7 +214,7 @@ bool ProgressWindow::open(const std::string &title, const std::string &text, int
         signal(SIGPIPE, SIG_IGN);
         ::close(sv[0]);
         settle_fds(sv[1]);
-        Helper(0, std::move(argv), delay_ms).run();
+        Helper(0).run();
     }
     ::close(sv[1]);
     if (pid < 0) {
@@ -205,9 +223,19 @@ bool ProgressWindow::open(const std::string &title, const std::string &text, int
     }
     helper_ = pid;
     fd_ = sv[0];
+    return true;
+}
+
+bool ProgressWindow::open(const std::string &title, const std::string &text, int delay_ms) {
+    close();
+    if (fd_ < 0 && !start_helper())
+        return false;
+    send("T" + one_line(title) + "\n");
+    send("W" + std::to_string(delay_ms) + " " + one_line(text) + "\n");
+    working_ = fd_ >= 0;
     percent_ = -1;
     line_.clear();
-    return true;
+    return working_;
 }
 
 void ProgressWindow::send(const std::string &msg) {
@@ -227,7 +255,7 @@ void ProgressWindow::send(const std::string &msg) {
 
 void ProgressWindow::update(int percent, const std::string &line) {
     percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
-    if (fd_ < 0 || (percent == percent_ && line == line_))
+    if (!is_open() || (percent == percent_ && line == line_))
         return;
     percent_ = percent;
     line_ = line;
@@ -237,20 +265,37 @@ void ProgressWindow::update(int percent, const std::string &line) {
 // The question must not appear under the window: waits (a few seconds at
 // most) until the helper has closed it.
 void ProgressWindow::hold() {
+    if (!is_open())
+        return;
     send("H\n");
-    pollfd p{fd_, POLLIN, 0};
-    char ack[2];
-    if (fd_ >= 0 && poll(&p, 1, 3000) == 1 && recv(fd_, ack, sizeof ack, 0) <= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    await_ack(3000);
 }
 
 void ProgressWindow::resume() {
-    send("G\n");
+    if (is_open())
+        send("G\n");
 }
 
+// Waits (up to ms) for the helper's answer; a helper that is gone is let go.
+void ProgressWindow::await_ack(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    char ack[2];
+    if (fd_ >= 0 && poll(&p, 1, ms) == 1 && recv(fd_, ack, sizeof ack, 0) <= 0)
+        shutdown();
+}
+
+// The window closes by itself within about two seconds of the end; the
+// helper answers once it has.
 void ProgressWindow::close() {
+    if (!is_open())
+        return;
+    working_ = false;
+    send("E\n");
+    await_ack(5000);
+}
+
+void ProgressWindow::shutdown() {
+    working_ = false;
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;

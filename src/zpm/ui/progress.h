@@ -2,10 +2,11 @@
 // It appears only once the work has gone on for longer than a delay, so
 // short work never shows it, and closes when the work ends.
 //
-// zpm stays single-threaded: open() starts a small helper process that
-// waits out the delay, starts yad when the work is still going on, and
-// passes on what update() sends.  When zpm ends or dies, the helper sees its
-// pipe close and closes the window.
+// zpm stays single-threaded: the first open() starts a small helper process
+// that, for this and every later piece of work, waits out the delay, starts
+// yad when the work is still going on, and passes on what update() sends.
+// When zpm ends or dies, the helper sees its pipe close, closes the window
+// and ends.
 #ifndef ZPM_UI_PROGRESS_H
 #define ZPM_UI_PROGRESS_H
 
@@ -17,7 +18,7 @@ namespace zpm::ui {
 class ProgressWindow {
   public:
     ProgressWindow() = default;
-    ~ProgressWindow() { close(); }
+    ~ProgressWindow() { shutdown(); }
     ProgressWindow(const ProgressWindow &) = delete;
     ProgressWindow &operator=(const ProgressWindow &) = delete;
 
@@ -32,14 +33,19 @@ class ProgressWindow {
     // delay starts afresh on resume().
     void hold();
     void resume();
-    // Ends the work: the window closes; waits for the helper.
+    // Ends the work: waits until the window, if shown, has closed.
     void close();
-    bool is_open() const { return fd_ >= 0; }
+    bool is_open() const { return working_ && fd_ >= 0; }
+    // Ends the helper (after close() of any work).
+    void shutdown();
 
   private:
+    bool start_helper();
     void send(const std::string &msg);
+    void await_ack(int ms);
     pid_t helper_ = -1;
     int fd_ = -1;
+    bool working_ = false;
     int percent_ = -1;
     std::string line_;
 };
