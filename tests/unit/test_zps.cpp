@@ -184,6 +184,19 @@ TEST_F(ZpsTest, UntrustedSigners) {
     EXPECT_EQ(verify(reordered, sig, kPayload), ZPS_UNTRUSTED);
 }
 
+// Certificates parsed once are kept for the process: a store file replaced
+// meanwhile must be the one that counts.
+TEST_F(ZpsTest, ReplacedCertificateIsTheOneUsed) {
+    const std::string mine = sign(key_, kPayload), theirs = sign(other_, kPayload);
+    store(make_cert(key_, kSubject, -3600, 86400).get(), kSubject);
+    EXPECT_EQ(verify(kSubject, mine, kPayload), 1);
+    store(make_cert(other_, kSubject, -3600, 86400).get(), kSubject);
+    EXPECT_EQ(verify(kSubject, mine, kPayload), ZPS_INVALID);
+    EXPECT_EQ(verify(kSubject, theirs, kPayload), 1);
+    store(make_cert(other_, kSubject, -86400 * 10, -86400).get(), kSubject);
+    EXPECT_EQ(verify(kSubject, theirs, kPayload), ZPS_EXPIRED);
+}
+
 TEST_F(ZpsTest, SubjectWithoutSlash) {
     testing::internal::CaptureStderr();
     const std::string f = root() + "/p";

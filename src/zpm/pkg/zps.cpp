@@ -8,9 +8,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -35,7 +37,9 @@ using PKeyPtr = std::unique_ptr<EVP_PKEY, ossl_deleter<EVP_PKEY_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, ossl_deleter<EVP_MD_CTX_free>>;
 using BioPtr = std::unique_ptr<BIO, ossl_deleter<BIO_free_all>>;
 
-void openssl_free_str(char *p) { OPENSSL_free(p); }
+void openssl_free_str(char *p) {
+    OPENSSL_free(p);
+}
 using OsslStr = std::unique_ptr<char, ossl_deleter<openssl_free_str>>;
 
 // Large reads: the payload is read whole, often tens of megabytes.
@@ -94,17 +98,74 @@ std::string read_store_file(const std::string &path) {
     return text;
 }
 
+// The DER form of a public key, "" when it has none.
+std::string key_der(EVP_PKEY *key) {
+    unsigned char *der = nullptr;
+    int n = i2d_PUBKEY(key, &der);
+    std::string out = n > 0 ? std::string(reinterpret_cast<char *>(der), (size_t)n) : "";
+    OPENSSL_free(der);
+    return out;
+}
+
+// A certificate read from the store, with what each check needs of it.
+struct SignerCert {
+    std::string pem; // the store file's bytes it was read from
+    X509Ptr cert;
+    PKeyPtr key;     // null when it has no usable public key
+    std::string der; // the key's DER form, for proofs
+    std::string subject;
+    bool named = false; // whether it has a subject at all
+};
+using CertPtr = std::shared_ptr<const SignerCert>;
+
+CertPtr parse_cert(std::string pem) {
+    auto c = std::make_shared<SignerCert>();
+    BioPtr in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    c->cert.reset(in ? PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!c->cert)
+        return nullptr;
+    OsslStr subj(X509_NAME_oneline(X509_get_subject_name(c->cert.get()), nullptr, 0));
+    c->named = subj != nullptr;
+    c->subject = subj ? subj.get() : "";
+    c->key.reset(X509_get_pubkey(c->cert.get()));
+    if (c->key)
+        c->der = key_der(c->key.get());
+    c->pem = std::move(pem);
+    return c;
+}
+
+// Parsing a certificate costs more than checking a small package with it, and
+// a transaction checks every package twice with the same few signers: the
+// certificates parsed are kept for the process, found again by the very bytes
+// of the store file, which is read afresh for every check.
+CertPtr cached_cert(std::string pem) {
+    static std::mutex lock;
+    static std::vector<CertPtr> parsed;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const CertPtr &c : parsed)
+            if (c->pem == pem)
+                return c;
+    }
+    CertPtr c = parse_cert(std::move(pem));
+    if (c) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (parsed.size() >= 16)
+            parsed.erase(parsed.begin());
+        parsed.push_back(c);
+    }
+    return c;
+}
+
 // The certificate at path when it carries exactly sig_subj; logs why not.
-X509Ptr load_signer_cert(const std::string &path, const char *sig_subj) {
-    const std::string pem = read_store_file(path);
-    BioPtr in(pem.empty() ? nullptr : BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    X509Ptr cert(in ? PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr) : nullptr);
+CertPtr load_signer_cert(const std::string &path, const char *sig_subj) {
+    std::string pem = read_store_file(path);
+    CertPtr cert = pem.empty() ? nullptr : cached_cert(std::move(pem));
     if (!cert) {
         zlogf(ZLOG_INFO, "Failure reading %s\n", path.c_str());
         return nullptr;
     }
-    OsslStr subj(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
-    if (!subj || std::strcmp(subj.get(), sig_subj) != 0) {
+    if (!cert->named || cert->subject != sig_subj) {
         zlogf(ZLOG_INFO, "Subjects do not match");
         return nullptr;
     }
@@ -156,15 +217,6 @@ int feed_stream(EVP_MD_CTX *ctx, FILE *ver_file, const Extras &x, long long *tot
     }
 }
 
-// The DER form of a public key, "" when it has none.
-std::string key_der(EVP_PKEY *key) {
-    unsigned char *der = nullptr;
-    int n = i2d_PUBKEY(key, &der);
-    std::string out = n > 0 ? std::string(reinterpret_cast<char *>(der), (size_t)n) : "";
-    OPENSSL_free(der);
-    return out;
-}
-
 std::string sig_bytes(const unsigned char *rsa_data, int rsa_size) {
     return rsa_data && rsa_size > 0 ? std::string(reinterpret_cast<const char *>(rsa_data),
                                                   static_cast<size_t>(rsa_size))
@@ -208,21 +260,21 @@ int check_stream(EVP_PKEY *key, const unsigned char *rsa_data, int rsa_size, FIL
     return ZPS_VERIFIED;
 }
 
-int verify_signature(X509 *cert, const unsigned char *rsa_data, int rsa_size, FILE *ver_file,
-                     const EVP_MD *md, const Extras &x) {
-    PKeyPtr key(X509_get_pubkey(cert));
+int verify_signature(const SignerCert &cert, const unsigned char *rsa_data, int rsa_size,
+                     FILE *ver_file, const EVP_MD *md, const Extras &x) {
+    EVP_PKEY *key = cert.key.get();
     if (!key) {
         zlogf(ZLOG_INFO, "failure loading public key");
         return ZPS_UNDECIDED;
     }
     zlogf(ZLOG_DEBUG, "X509_get_pubkey: Successfully loaded public key");
-    std::string der = x.known || x.proof ? key_der(key.get()) : "";
+    std::string der = x.known || x.proof ? cert.der : "";
     std::string sig = x.known || x.proof ? sig_bytes(rsa_data, rsa_size) : "";
     if (proven(x, der, sig)) {
         zlogf(ZLOG_DEBUG, "zps_vferify_rsa: the payload is the one verified before");
         return verified(x, std::move(der), std::move(sig));
     }
-    int rc = check_stream(key.get(), rsa_data, rsa_size, ver_file, md, x);
+    int rc = check_stream(key, rsa_data, rsa_size, ver_file, md, x);
     return rc == ZPS_VERIFIED ? verified(x, std::move(der), std::move(sig)) : rc;
 }
 
@@ -233,15 +285,15 @@ int fverify(const char *sig_subj, const unsigned char *rsa_data, int rsa_size, F
     const std::string path = cert_path(sig_subj);
     if (path.empty())
         return ZPS_UNTRUSTED;
-    X509Ptr cert = load_signer_cert(path, sig_subj);
+    CertPtr cert = load_signer_cert(path, sig_subj);
     if (!cert)
         return ZPS_UNTRUSTED;
-    int rc = check_validity(cert.get());
+    int rc = check_validity(cert->cert.get());
     if (rc != 1)
         return rc;
     if (!ver_file)
         return ZPS_UNDECIDED;
-    return verify_signature(cert.get(), rsa_data, rsa_size, ver_file, md, x);
+    return verify_signature(*cert, rsa_data, rsa_size, ver_file, md, x);
 }
 
 } // namespace
