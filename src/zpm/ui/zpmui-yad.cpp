@@ -88,19 +88,7 @@ std::string make_temp(const char *fixed_template) {
 // First line of a command's output without its line end; false when the
 // command cannot be started or prints nothing.
 bool first_line_of(const std::string &cmd, std::string *line) {
-    Pipe p(popen(cmd.c_str(), "r"));
-    if (!p)
-        return false;
-    char buf[1024];
-    bool got = std::fgets(buf, sizeof buf, p.get()) != nullptr;
-    pclose(p.release());
-    if (!got || buf[0] == '\0')
-        return false;
-    size_t n = std::strlen(buf);
-    if (buf[n - 1] == '\n')
-        buf[n - 1] = '\0';
-    *line = buf;
-    return true;
+    return zpm::ui::run_dialog_first_line(cmd, line);
 }
 
 // Runs a dialog command with text on its standard input; the wait status,
