@@ -125,13 +125,27 @@ cmd_small_dpkg() {
   CMD=(dpkg --root="$1" --admindir="$1/var/lib/dpkg" --log="$1/var/log/dpkg.log" --force-not-root
     -i "${files[@]}")
 }
-# zpm names the packages relative to /root, where prep_small_zpm links them.
+# zpm names the packages in /root, where prep_small_zpm links them; it runs in its root with a
+# clean environment, which costs two short programs (env, chroot) before it starts.
 cmd_small_zpm() {
   local names=() f
-  for f in $(small_files "$2" "$3" zpk); do names+=("./${f##*/}"); done
-  CMD=(chroot "$1" /bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C TZ=UTC
-       /bin/sh -c 'cd /root && exec zpm -f -I "$@"' sh "${names[@]}")
+  for f in $(small_files "$2" "$3" zpk); do names+=("/root/${f##*/}"); done
+  CMD=(env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C TZ=UTC "$(command -v chroot)" "$1" /usr/bin/zpm -f -I "${names[@]}")
 }
+# What zpm cannot leave out, without zpm: the same start in its root and one result dialog (the
+# yad stand-in, started as zpm starts it) per package; a shell loop runs them for many packages.
+cmd_small_dlg() {
+  local n=1 dlg='yad --title=zpm --center  --width=400 --height=200  --text x --no-markup --button=gtk-ok:0  --timeout=3'
+  [ "$3" = all ] && n=$(small_files "$2" all zpk | wc -l)
+  if [ "$n" = 1 ]; then
+    CMD=(env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C TZ=UTC "$(command -v chroot)" "$1" /usr/bin/$dlg)
+  else
+    CMD=(env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C TZ=UTC "$(command -v chroot)" "$1" /bin/sh -c
+         "i=0; while [ \$i -lt $n ]; do $dlg; i=\$((i + 1)); done")
+  fi
+}
+prep_small_dlg() { cp -a "$3" "$1"; }
+verify_small_dlg() { :; }
 
 prep_small_pacman() { prep_pacman "$1"; }
 prep_small_dpkg() { prep_dpkg "$1"; }
