@@ -223,8 +223,8 @@ TEST_F(ZpfTest, CheckAfterUnpackingSeesAFileChangedInPlace) {
 }
 
 // A payload large enough for the digests to be taken on a thread of their
-// own: the check gets the digest of each file as written, and none of a
-// file changed since.
+// own: the package's digest is that of the whole file, the check gets the
+// digest of each file as written, and none of a file changed since.
 TEST_F(ZpfTest, DigestsTakenBesideALargeUnpackingServeTheCheck) {
     std::mt19937 rnd(7);
     for (const char *name : {"a", "b", "c", "d"}) {
@@ -233,7 +233,14 @@ TEST_F(ZpfTest, DigestsTakenBesideALargeUnpackingServeTheCheck) {
             ch = static_cast<char>(rnd());
         write_file(src_ + "/data/opt/big/" + name, blob);
     }
-    ASSERT_EQ(zpm_zpf_extract(build().c_str(), at("/target").c_str(), 1), 0);
+    const std::string pkg = build();
+    Zpi z(zpm_zpf_info(pkg.c_str(), 1));
+    ASSERT_TRUE(z);
+    EXPECT_EQ(z->rsa_verified, 1);
+    std::string sum;
+    ASSERT_EQ(run("sha1sum " + shq(pkg), &sum), 0);
+    EXPECT_EQ(std::string(z->filehash), sum.substr(0, 40));
+    ASSERT_EQ(zpm_zpf_extract(pkg.c_str(), at("/target").c_str(), 1), 0);
     std::string target = at("/target");
     char **files = nullptr;
     ASSERT_EQ(zpm_chk_sub_files(target.data(), const_cast<char *>("data"), &files), 0);

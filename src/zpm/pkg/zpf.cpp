@@ -20,6 +20,7 @@
 #include "sha1.h"
 #include "util.h"
 #include "zpf.h"
+#include "zpf_hasher.h"
 #include "zpf_tree.h"
 #include "zpk.h"
 #include "zpm.h"
@@ -251,19 +252,25 @@ bool index_payload(FILE *f, NameList &list) {
 namespace {
 
 // The digest of the whole file, taken on the way through the signature
-// check: the header first, then every payload byte the check reads.
+// check: the header first, then every payload byte the check reads; for a
+// large package on the hashing thread, beside the check's own digest.
 struct WholeDigest {
-    SHA1_CTX ctx;
+    zpm::pkg::Hasher hasher;
     uint64_t fed = 0;
     explicit WholeDigest(const std::string &head) {
-        SHA1Init(&ctx);
+        hasher.begin();
         add(reinterpret_cast<const unsigned char *>(head.data()), head.size());
     }
     void add(const unsigned char *p, size_t n) {
-        SHA1Update(&ctx, p, static_cast<uint32_t>(n));
+        hasher.add(p, n, static_cast<int64_t>(fed));
         fed += n;
     }
-    std::string hex() { return zpm::sha1_final_hex(ctx); }
+    // The digest when it covers st's size, else "".
+    std::string hex(const struct stat &st) {
+        hasher.end(st);
+        auto done = hasher.results();
+        return done.empty() ? "" : done[0].second;
+    }
 };
 
 // What is learnt of the package file open at fd (st: its fstat before the
@@ -290,8 +297,9 @@ std::string learn(ZPI *zpi, int fd, FILE *f, const struct stat &st, const std::s
     // A remembered digest stands; else the one taken on the way, when the
     // check read the whole payload; else the file is read for it.
     if (!known && whole.fed == static_cast<uint64_t>(st.st_size))
-        facts.digest = whole.hex();
-    else if (!known && lseek(fd, 0, SEEK_SET) == 0 && zpm::sha1_fd(fd, 'x', digest))
+        facts.digest = whole.hex(st);
+    if (!known && facts.digest.empty() && lseek(fd, 0, SEEK_SET) == 0 &&
+        zpm::sha1_fd(fd, 'x', digest))
         facts.digest = digest;
     struct stat now;
     if (!proof.key.empty())

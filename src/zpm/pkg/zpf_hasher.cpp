@@ -100,13 +100,21 @@ void Hasher::submit(Job job) {
         ready_.notify_one();
 }
 
-void Hasher::begin() {
+// Past the first megabyte the rest goes to the thread, from the next file
+// on or, for one large stream, from the next bytes on: the thread takes over
+// the digest begun here, which this thread no longer touches.
+void Hasher::maybe_start() {
     if (!thread_.joinable() && inline_bytes_ >= kInlineBytes)
         start();
+}
+
+void Hasher::begin() {
+    maybe_start();
     submit(Job{Job::Begin, {}, 0, {}});
 }
 
 void Hasher::add(const void *buf, size_t size, int64_t offset) {
+    maybe_start();
     if (thread_.joinable()) {
         submit(Job{Job::Data, std::string(static_cast<const char *>(buf), size), offset, {}});
         return;

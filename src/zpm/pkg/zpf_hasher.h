@@ -1,7 +1,7 @@
-// The digests of the files an unpacking writes, taken from the bytes as they
-// are written: on a thread of its own once the payload has shown itself
-// large enough to be worth one, so that hashing costs no time on a second
-// core, else right away.
+// The digests of the files an unpacking writes (or of one package file as
+// it is read), taken from the bytes as they go by: on a thread of its own
+// once they have shown themselves many enough to be worth one, so that
+// hashing costs no time on a second core, else right away.
 #ifndef ZPM_ZPF_HASHER_H
 #define ZPM_ZPF_HASHER_H
 
@@ -54,6 +54,7 @@ class Hasher {
     void submit(Job job);
     void work();
     void start();
+    void maybe_start();
 
     File file_{};
     std::vector<std::pair<struct stat, std::string>> done_;
