@@ -31,6 +31,7 @@
 #include "recptr.h"
 #include "util.h"
 #include "zpf.h"
+#include "zpf_hasher.h"
 #include "zpk.h"
 
 // Set while a package that brought a shared library is installed.
@@ -273,18 +274,48 @@ bool copy_bytes(int in, int out) {
     }
 }
 
+// Copies what follows in's position to out by reading and writing, the
+// digest taken from the very bytes written (on the hashing thread for a
+// large file); "" as digest when they are not sb's size.
+bool copy_hashed(int in, int out, const struct stat &sb, std::string *hex) {
+    zpm::pkg::Hasher hasher;
+    hasher.begin();
+    std::vector<char> buf(1 << 17);
+    int64_t off = 0;
+    for (;;) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (!zpm::write_all(out, buf.data(), static_cast<size_t>(n)))
+            return false;
+        hasher.add(buf.data(), static_cast<size_t>(n), off);
+        off += n;
+    }
+    hasher.end(sb);
+    auto done = hasher.results();
+    *hex = done.empty() ? "" : done[0].second;
+    return true;
+}
+
 // Copies the package file at src (a regular file) to out.  *proven tells
 // whether what planning learnt of src (*facts) holds for the copy: only
-// when the copy's bytes, read back, have the digest remembered for src.
+// when the bytes written to the copy have the digest remembered for src.
 bool copy_local(const char *src, int out, zpm::memo::PackageFacts *facts, bool *proven) {
     Fd in(src ? open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
     struct stat sb;
-    if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode) ||
-        !copy_bytes(in.get(), out))
+    if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode))
         return false;
-    char hex[41];
-    *proven = zpm::memo::lookup_package(sb, facts) && lseek(out, 0, SEEK_SET) == 0 &&
-              zpm::sha1_fd(out, 'x', hex) && facts->digest == hex;
+    *proven = false;
+    if (!zpm::memo::lookup_package(sb, facts))
+        return copy_bytes(in.get(), out);
+    std::string hex;
+    if (!copy_hashed(in.get(), out, sb, &hex))
+        return false;
+    *proven = !hex.empty() && facts->digest == hex;
     return true;
 }
 
