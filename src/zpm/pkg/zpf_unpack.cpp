@@ -140,6 +140,11 @@ bool settle(Fd &fd, mode_t mode, const struct timespec &mtime, const char *path,
               fstat(fd.get(), st) == 0;
     if (!ok)
         finish_failed(path);
+    // Writeback starts now, beside the rest of the unpacking, so that the
+    // sync after placing finds the data mostly on disk.  A hint: its failure
+    // leaves the work to that sync.
+    if (ok && st->st_size > 0)
+        sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     if (fd.close_now() != 0) {
         finish_failed(path);
         ok = false;
