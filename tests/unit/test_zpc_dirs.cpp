@@ -292,6 +292,67 @@ TEST_F(ZpcDirsTest, CorruptIndexIsRebuilt) {
     }
 }
 
+// An index of a whole distribution is parsed in two parts side by side:
+// every record in its order, and a fault on either side of the middle (or
+// an end line before it) refuses the whole index, as one pass would.
+TEST_F(ZpcDirsTest, LargeIndexReadsAsOnePassWould) {
+    const int n = 16000; // about 6 MB
+    std::string body;
+    for (int i = 0; i < n; i++) {
+        char e[512];
+        snprintf(e, sizeof e,
+                 "dn: ezpkUid=p%05d_any_1.0,dc=zorvek,dc=org\nezpmVersion: 1.0\nezpkName: "
+                 "p%05d\nezpkVersion: 1.%d\nezpkArchitecture: any\nezpkDependency: p%05d\n"
+                 "ezpkDescription:: %s\nezpkDataSize: %d\nezpkFileSize: 10\nezpkFileHash: "
+                 "%040d\nezpkRelativeURI: p%05d.zpk\n\n",
+                 i, i, i, (i + 1) % n, i % 2 ? "dGV4dA==" : "bW9yZQ==", i, i, i);
+        body += e;
+    }
+    const std::string head = "# zpc-dirs index 1\n\n", tail = "# end of index, entries: ";
+    const std::string good = head + body + tail + std::to_string(n) + "\n";
+    const size_t mid = good.find("dn: ", good.size() / 2);
+    auto broken = [&](size_t at) {
+        return std::string(good).replace(good.find("ezpkFileHash: ", at) + 14, 1, "X");
+    };
+    const char *bad = "entry without file hash or size";
+    struct Case {
+        const char *what;
+        std::string text;
+        int found;       // records served; 0: the index is refused (and rebuilt empty)
+        const char *why; // the fault logged when refused
+    } cases[] = {
+        {"whole", good, n, nullptr},
+        {"fault in the first part", broken(good.size() / 4), 0, bad},
+        {"fault in the entry at the middle", broken(mid), 0, bad},
+        {"fault in the second part", broken(good.size() * 3 / 4), 0, bad},
+        {"end line in the first part",
+         head + body.substr(0, mid - head.size()) + tail + "5\n" + good.substr(mid), 0,
+         "text after the end of the index"},
+        {"wrong count", head + body + tail + std::to_string(n - 1) + "\n", 0,
+         "entry count does not match"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(repo1_ + "/index.ldif", c.text);
+        ZPI **list = nullptr;
+        clear_log();
+        ASSERT_EQ(find(connect(), "*", nullptr, &list), c.found);
+        if (c.why)
+            EXPECT_NE(log_text().find(std::string("is corrupt (") + c.why + ")"), std::string::npos)
+                << log_text();
+        for (int i = 0; i < c.found; i++) {
+            char name[16], ver[16];
+            snprintf(name, sizeof name, "p%05d", i);
+            snprintf(ver, sizeof ver, "1.%d", i);
+            ASSERT_STREQ(list[i]->name, name);
+            ASSERT_STREQ(list[i]->version, ver);
+            ASSERT_STREQ(list[i]->desc, i % 2 ? "text" : "more");
+            ASSERT_EQ(list[i]->datasize, static_cast<uint64_t>(i));
+        }
+        zpm_zpi_list_free(list);
+    }
+}
+
 TEST_F(ZpcDirsTest, ReadPackageCopiesTheFileExactly) {
     populate();
     ZPC *z = connect();

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace zpcrepo {
@@ -404,21 +406,24 @@ struct Parse {
 
 namespace {
 
-ReadStatus parse_lines(const std::string &dir, Lines &lines, std::vector<ZpiPtr> &out,
-                       std::string &why) {
-    out.clear();
+// Runs p over the lines, the header first when head.
+void run_parse(Parse &p, Lines &lines, bool head) {
     std::string_view l;
-    Parse p(dir, out, why);
-    if (!lines.next(l) || l != kIndexHeader)
-        why = "no index header";
-    else
-        while (lines.next(l) && p.line(l)) {
-        }
+    if (head && (!lines.next(l) || l != kIndexHeader)) {
+        p.why = "no index header";
+        return;
+    }
+    while (lines.next(l) && p.line(l)) {
+    }
     if (lines.error())
-        why = strerror(lines.error());
+        p.why = strerror(lines.error());
+}
+
+// The checks at the end of the index (p's pass reached it, counted total).
+ReadStatus conclude(const Parse &p, size_t total, std::vector<ZpiPtr> &out, std::string &why) {
     if (why.empty() && p.in_entry)
         why = "index ends inside an entry";
-    if (why.empty() && p.expect != static_cast<long>(out.size()))
+    if (why.empty() && p.expect != static_cast<long>(total))
         why = p.expect < 0 ? "index has no end line" : "entry count does not match";
     if (!why.empty()) {
         out.clear();
@@ -427,13 +432,99 @@ ReadStatus parse_lines(const std::string &dir, Lines &lines, std::vector<ZpiPtr>
     return ReadStatus::ok;
 }
 
+ReadStatus parse_lines(const std::string &dir, Lines &lines, std::vector<ZpiPtr> &out,
+                       std::string &why) {
+    out.clear();
+    Parse p(dir, out, why);
+    run_parse(p, lines, true);
+    return conclude(p, out.size(), out, why);
+}
+
+// Where a large index can be cut in two for two threads: the first entry
+// that begins (after an empty line) past the middle; npos when none.  A
+// pass over the second part starts as the single pass would reach it:
+// between entries, no end line seen.
+size_t cut_point(std::string_view text) {
+    size_t at = text.find("\n\ndn: ", text.size() / 2);
+    return at == std::string_view::npos ? at : at + 2;
+}
+
+// The two parts of text parsed side by side; the same records, and the
+// same first fault, as one pass over it.
+ReadStatus parse_halves(const std::string &dir, std::string_view text, size_t cut,
+                        std::vector<ZpiPtr> &out, std::string &why) {
+    std::vector<ZpiPtr> tail;
+    std::string tail_why;
+    Parse second(dir, tail, tail_why);
+    Lines second_lines(text.substr(cut));
+    std::thread worker;
+    try {
+        worker = std::thread([&] { run_parse(second, second_lines, false); });
+    } catch (const std::system_error &) {
+        Lines lines(text);
+        return parse_lines(dir, lines, out, why);
+    }
+    out.clear();
+    Parse first(dir, out, why);
+    Lines first_lines(text.substr(0, cut));
+    run_parse(first, first_lines, true);
+    worker.join();
+    if (!why.empty()) {
+        out.clear();
+        return ReadStatus::corrupt;
+    }
+    why = tail_why;
+    out.reserve(out.size() + tail.size());
+    for (ZpiPtr &z : tail)
+        out.push_back(std::move(z));
+    return conclude(second, out.size(), out, why);
+}
+
 } // namespace
 
 ReadStatus parse_index(const std::string &dir, std::string_view text, std::vector<ZpiPtr> &out,
-                       std::string &why) {
+                       std::string &why, size_t split_from) {
+    size_t cut = text.size() >= split_from && std::thread::hardware_concurrency() > 1
+                     ? cut_point(text)
+                     : std::string_view::npos;
+    if (cut != std::string_view::npos)
+        return parse_halves(dir, text, cut, out, why);
     Lines lines(text);
     return parse_lines(dir, lines, out, why);
 }
+
+namespace {
+
+// The whole file open at fd (size bytes by its fstat); false with errno.
+bool read_whole(int fd, size_t size, std::string &text) {
+    text.resize(size);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, text.data() + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+    // A file that grew meanwhile is read to its end.
+    char more[1 << 16];
+    for (;;) {
+        ssize_t n = read(fd, more, sizeof more);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(more, static_cast<size_t>(n));
+    }
+}
+
+} // namespace
 
 ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::string &why,
                       const std::string &from_dir) {
@@ -443,8 +534,24 @@ ReadStatus read_index(const std::string &dir, std::vector<ZpiPtr> &out, std::str
         why = strerror(errno);
         return errno == ENOENT ? ReadStatus::missing : ReadStatus::corrupt;
     }
-    Lines lines(fd);
-    ReadStatus st = parse_lines(dir, lines, out, why);
+    ReadStatus st;
+    struct stat sb;
+    std::string text;
+    // A large index is read whole and parsed on two cores; else as a stream.
+    if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) &&
+        static_cast<uint64_t>(sb.st_size) >= kSplitIndexBytes &&
+        std::thread::hardware_concurrency() > 1) {
+        if (read_whole(fd, static_cast<size_t>(sb.st_size), text)) {
+            st = parse_index(dir, text, out, why);
+        } else {
+            why = strerror(errno);
+            out.clear();
+            st = ReadStatus::corrupt;
+        }
+    } else {
+        Lines lines(fd);
+        st = parse_lines(dir, lines, out, why);
+    }
     close(fd);
     return st;
 }
