@@ -31,6 +31,7 @@
 #include "recptr.h"
 #include "util.h"
 #include "zpf.h"
+#include "zpf_hasher.h"
 #include "zpk.h"
 
 // Set while a package that brought a shared library is installed.
@@ -218,8 +219,7 @@ FILE *open_stage_tmp(int stage, const std::string &name) {
     const std::string tmp = zpm::inv::tmp_name(name);
     if (unlinkat(stage, tmp.c_str(), 0) != 0 && errno != ENOENT)
         return nullptr;
-    // Readable too: a local package's copy is read back to prove it whole.
-    int fd = openat(stage, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = openat(stage, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
     if (fd >= 0 && !f)
         close(fd);
@@ -273,21 +273,48 @@ bool copy_bytes(int in, int out) {
     }
 }
 
+// Copies what follows in's position to out by reading and writing, the
+// digest taken from the very bytes written (on the hashing thread for a
+// large file); "" as digest when they are not sb's size.
+bool copy_hashed(int in, int out, const struct stat &sb, std::string *hex) {
+    zpm::pkg::Hasher hasher;
+    hasher.begin();
+    std::vector<char> buf(1 << 17);
+    int64_t off = 0;
+    for (;;) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (!zpm::write_all(out, buf.data(), static_cast<size_t>(n)))
+            return false;
+        hasher.add(buf.data(), static_cast<size_t>(n), off);
+        off += n;
+    }
+    hasher.end(sb);
+    auto done = hasher.results();
+    *hex = done.empty() ? "" : done[0].second;
+    return true;
+}
+
 // Copies the package file at src (a regular file) to out.  *proven tells
-// whether what planning learnt of src (*facts) holds for the copy: when src
-// was the file remembered before the copy and still is after it (a change
-// meanwhile would show in its times), and the copy is whole.
+// whether what planning learnt of src (*facts) holds for the copy: only
+// when the bytes written to the copy have the digest remembered for src.
 bool copy_local(const char *src, int out, zpm::memo::PackageFacts *facts, bool *proven) {
     Fd in(src ? open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
     struct stat sb;
     if (in.get() < 0 || fstat(in.get(), &sb) != 0 || !S_ISREG(sb.st_mode))
         return false;
-    const bool known = zpm::memo::lookup_package(sb, facts);
-    if (!copy_bytes(in.get(), out))
+    *proven = false;
+    if (!zpm::memo::lookup_package(sb, facts))
+        return copy_bytes(in.get(), out);
+    std::string hex;
+    if (!copy_hashed(in.get(), out, sb, &hex))
         return false;
-    struct stat after, copy;
-    *proven = known && fstat(in.get(), &after) == 0 && zpm::memo::same_file(sb, after) &&
-              fstat(out, &copy) == 0 && copy.st_size == sb.st_size;
+    *proven = !hex.empty() && facts->digest == hex;
     return true;
 }
 
