@@ -54,6 +54,24 @@ closed after call 0
 open --progress --title=zpm: Zorvek Package Manager --center --width=500 --borders=12 --text=Installing /tmp/p/twob.zpk --no-markup --no-buttons --auto-close
 closed after call 1" "$(progress | grep -v '^[#0-9]')"
 
+# The helper behind the windows killed at the first result: the second install gets a window
+# all the same (the dialog program kills zpm's children but itself, which are zpm's helper).
+mv "$ZR/usr/bin/yad" "$ZR/usr/bin/yad.fake"
+cat > "$ZR/usr/bin/yad" <<'EOF'
+#!/bin/sh
+case "$*" in *"twoa.zpk successfully installed"*)
+  for c in $(cat /proc/$PPID/task/$PPID/children); do [ "$c" = $$ ] || kill -KILL "$c"; done ;;
+esac
+exec /usr/bin/yad.fake "$@"
+EOF
+chmod 0755 "$ZR/usr/bin/yad"
+zpm_do -D twoa twob >/dev/null
+yad_reset
+zpm_do -I /tmp/p/twoa.zpk /tmp/p/twob.zpk
+mv "$ZR/usr/bin/yad.fake" "$ZR/usr/bin/yad"
+check_contains "the helper killed: the second install still shows its window" \
+  "--text=Installing /tmp/p/twob.zpk" "$(progress)"
+
 # A file of the package is already there: the question about it comes after the slow script.
 mkdir -p "$ZR/opt/asks" && echo mine > "$ZR/opt/asks/a"
 zpm_ask "0 replace existing file" -d -I /tmp/p/asks.zpk

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,8 +140,16 @@ void Helper::start_yad() {
     std::vector<std::string> argv = {
         "yad",          "--progress",      "--title=" + title_, "--center",     "--width=500",
         "--borders=12", "--text=" + text_, "--no-markup",       "--no-buttons", "--auto-close"};
+    const pid_t helper = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        // The keyboard's signals as zpm's other dialogs get them; and a
+        // helper that dies takes its window with it.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != helper)
+            _exit(0);
         dup2(fds[0], 0);
         std::vector<char *> av;
         for (auto &a : argv)
@@ -211,7 +220,11 @@ bool ProgressWindow::start_helper() {
         return false;
     pid_t pid = fork();
     if (pid == 0) {
+        // The helper outlives no zpm: it ends when zpm's end closes its
+        // stream, not on a keyboard signal zpm itself ignores meanwhile.
         signal(SIGPIPE, SIG_IGN);
+        signal(SIGINT, SIG_IGN);
+        signal(SIGQUIT, SIG_IGN);
         ::close(sv[0]);
         settle_fds(sv[1]);
         Helper(0).run();
@@ -228,10 +241,16 @@ bool ProgressWindow::start_helper() {
 
 bool ProgressWindow::open(const std::string &title, const std::string &text, int delay_ms) {
     close();
-    if (fd_ < 0 && !start_helper())
-        return false;
-    send("T" + one_line(title) + "\n");
-    send("W" + std::to_string(delay_ms) + " " + one_line(text) + "\n");
+    reap(false);
+    // A helper found gone is replaced once.
+    for (int tries = 0; tries < 2; tries++) {
+        if (fd_ < 0 && !start_helper())
+            return false;
+        send("T" + one_line(title) + "\n");
+        send("W" + std::to_string(delay_ms) + " " + one_line(text) + "\n");
+        if (fd_ >= 0)
+            break;
+    }
     working_ = fd_ >= 0;
     percent_ = -1;
     line_.clear();
@@ -245,8 +264,7 @@ void ProgressWindow::send(const std::string &msg) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            ::close(fd_); // the helper is gone; the work goes on
-            fd_ = -1;
+            let_go(); // the helper is gone; the work goes on
             break;
         }
         off += static_cast<size_t>(n);
@@ -268,7 +286,7 @@ void ProgressWindow::hold() {
     if (!is_open())
         return;
     send("H\n");
-    await_ack(3000);
+    await_ack(kAckMs);
 }
 
 void ProgressWindow::resume() {
@@ -276,12 +294,14 @@ void ProgressWindow::resume() {
         send("G\n");
 }
 
-// Waits (up to ms) for the helper's answer; a helper that is gone is let go.
+// Waits (up to ms) for the helper's answer.  A helper that is gone, or does
+// not answer in time, is let go: an answer that came late must not stand for
+// the next one.
 void ProgressWindow::await_ack(int ms) {
     pollfd p{fd_, POLLIN, 0};
     char ack[2];
-    if (fd_ >= 0 && poll(&p, 1, ms) == 1 && recv(fd_, ack, sizeof ack, 0) <= 0)
-        shutdown();
+    if (fd_ >= 0 && (poll(&p, 1, ms) != 1 || recv(fd_, ack, sizeof ack, 0) != sizeof ack))
+        let_go();
 }
 
 // The window closes by itself within about two seconds of the end; the
@@ -291,20 +311,40 @@ void ProgressWindow::close() {
         return;
     working_ = false;
     send("E\n");
-    await_ack(5000);
+    await_ack(kAckMs);
 }
 
-void ProgressWindow::shutdown() {
+// The helper sees its stream end, closes its window and ends; it is reaped
+// once it has, at the latest by shutdown().
+void ProgressWindow::let_go() {
     working_ = false;
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
-    if (helper_ > 0) {
-        int status;
-        while (waitpid(helper_, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
+    if (helper_ > 0)
+        gone_.push_back(helper_);
     helper_ = -1;
+}
+
+// Reaps the helpers let go that have ended; with wait, every one, those
+// that do not end within a few seconds killed (their windows go with them).
+void ProgressWindow::reap(bool wait) {
+    for (auto it = gone_.begin(); it != gone_.end();) {
+        int status;
+        pid_t r = 0;
+        for (int i = 0; (r = waitpid(*it, &status, WNOHANG)) == 0 && wait && i < 250; i++)
+            usleep(20000);
+        if (r == 0 && wait) {
+            kill(*it, SIGKILL);
+            r = waitpid(*it, &status, 0);
+        }
+        it = r != 0 ? gone_.erase(it) : it + 1;
+    }
+}
+
+void ProgressWindow::shutdown() {
+    let_go();
+    reap(true);
 }
 
 } // namespace zpm::ui

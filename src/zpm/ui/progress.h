@@ -12,6 +12,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace zpm::ui {
 
@@ -40,9 +41,15 @@ class ProgressWindow {
     void shutdown();
 
   private:
+    // How long an answer of the helper is waited for: longer than it takes
+    // to close a window that does not go by itself.
+    static constexpr int kAckMs = 6000;
     bool start_helper();
     void send(const std::string &msg);
     void await_ack(int ms);
+    void let_go();
+    void reap(bool wait);
+    std::vector<pid_t> gone_; // helpers let go, not yet reaped
     pid_t helper_ = -1;
     int fd_ = -1;
     bool working_ = false;
