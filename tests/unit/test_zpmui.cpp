@@ -3,6 +3,8 @@
 // buffer and the dialog table with its temporary files.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -150,6 +152,33 @@ TEST_F(Ui, InfoArgumentsAndTimeout) {
     int st = zpmui_write_info(ui, "timed out", 0);
     EXPECT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 70);
+}
+
+// The keyboard's interrupt and quit reach a dialog as the shell's caller
+// passes them on: ignored when zpm was started with them ignored, else at
+// their default.
+TEST_F(Ui, DialogsGetTheKeyboardSignalsZpmWasStartedWith) {
+    const std::string out = at("/sigign");
+    zpmtest::write_file(bin_ + "/yad.sh", "#!/bin/sh\ngrep SigIgn /proc/self/status > " + out +
+                                              "\n");
+    ASSERT_EQ(chmod((bin_ + "/yad.sh").c_str(), 0755), 0);
+    ASSERT_EQ(unlink((bin_ + "/yad").c_str()), 0);
+    ASSERT_EQ(rename((bin_ + "/yad.sh").c_str(), (bin_ + "/yad").c_str()), 0);
+    const unsigned long kKeyboard = (1UL << (SIGINT - 1)) | (1UL << (SIGQUIT - 1));
+    for (bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "started ignoring them" : "started with the defaults");
+        struct sigaction how {}, old_int {}, old_quit {};
+        how.sa_handler = ignored ? SIG_IGN : SIG_DFL;
+        sigaction(SIGINT, &how, &old_int);
+        sigaction(SIGQUIT, &how, &old_quit);
+        zpmui_write_info(ui, "hello", 0);
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGQUIT, &old_quit, nullptr);
+        const std::string line = zpmtest::read_file(out);
+        ASSERT_NE(line.find("SigIgn:"), std::string::npos);
+        const unsigned long mask = std::stoul(line.substr(line.find(':') + 1), nullptr, 16);
+        EXPECT_EQ(mask & kKeyboard, ignored ? kKeyboard : 0UL);
+    }
 }
 
 TEST_F(Ui, HostileTextsReachYadLiterallyAndRunNothing) {

@@ -19,7 +19,9 @@ std::string shell_quote(std::string_view text);
 // left unspecified, when the line holds anything the shell would expand,
 // redirect or interpret itself (variables, substitutions, globs, tildes,
 // separators, redirections, comments, assignments); such a line must go to
-// the shell.
+// the shell.  The first word is a program name as it stands: the caller
+// decides which programs it starts this way (a shell keyword or builtin
+// would not be one).
 bool shell_words(std::string_view cmd, std::vector<std::string> *words);
 
 #endif

@@ -92,10 +92,14 @@ class SystemSignals {
         sigaddset(&chld, SIGCHLD);
         sigprocmask(SIG_BLOCK, &chld, &mask_);
         posix_spawnattr_init(&attr_);
+        // As the shell's caller does: what zpm was started with ignored
+        // stays ignored in the dialog.
         sigset_t def;
         sigemptyset(&def);
-        sigaddset(&def, SIGINT);
-        sigaddset(&def, SIGQUIT);
+        if (int_.sa_handler != SIG_IGN)
+            sigaddset(&def, SIGINT);
+        if (quit_.sa_handler != SIG_IGN)
+            sigaddset(&def, SIGQUIT);
         posix_spawnattr_setsigdefault(&attr_, &def);
         posix_spawnattr_setsigmask(&attr_, &mask_);
         posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
