@@ -159,15 +159,16 @@ TEST_F(Ui, InfoArgumentsAndTimeout) {
 // their default.
 TEST_F(Ui, DialogsGetTheKeyboardSignalsZpmWasStartedWith) {
     const std::string out = at("/sigign");
-    zpmtest::write_file(bin_ + "/yad.sh", "#!/bin/sh\ngrep SigIgn /proc/self/status > " + out +
-                                              "\n");
+    zpmtest::write_file(bin_ + "/yad.sh",
+                        "#!/bin/sh\ngrep SigIgn /proc/self/status > " + out + "\n");
     ASSERT_EQ(chmod((bin_ + "/yad.sh").c_str(), 0755), 0);
     ASSERT_EQ(unlink((bin_ + "/yad").c_str()), 0);
     ASSERT_EQ(rename((bin_ + "/yad.sh").c_str(), (bin_ + "/yad").c_str()), 0);
     const unsigned long kKeyboard = (1UL << (SIGINT - 1)) | (1UL << (SIGQUIT - 1));
     for (bool ignored : {false, true}) {
         SCOPED_TRACE(ignored ? "started ignoring them" : "started with the defaults");
-        struct sigaction how {}, old_int {}, old_quit {};
+        struct sigaction how {
+        }, old_int{}, old_quit{};
         how.sa_handler = ignored ? SIG_IGN : SIG_DFL;
         sigaction(SIGINT, &how, &old_int);
         sigaction(SIGQUIT, &how, &old_quit);
