@@ -57,52 +57,68 @@ void finish_failed(const char *path) {
 }
 
 // The directories of the tree, opened without following links and made
-// when missing.  Members come sorted, so the last parent serves most of them.
+// when missing.  The chain of the directory last asked for stays open, so a
+// member beside or below the one before costs no walk from the top.  The
+// chain holds only directories reached by O_NOFOLLOW opens, and it is cut
+// back to the part in common before each use: the leaf a member writes (a
+// file, a link) is never one of its components.
 class Dirs {
   public:
     explicit Dirs(int root) : root_(root) {}
-    ~Dirs() { drop(); }
-    Dirs(const Dirs &) = delete;
-    Dirs &operator=(const Dirs &) = delete;
 
     // The directory reached through the first n components; -1 (errno set).
     int get(const std::vector<std::string> &comps, size_t n, bool create) {
-        std::string key;
-        for (size_t i = 0; i < n; i++)
-            key += comps[i] + "/";
-        if (fd_ >= 0 && key == key_)
-            return fd_;
-        drop();
-        int fd = openat(root_, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        for (size_t i = 0; fd >= 0 && i < n; i++)
-            fd = descend(fd, comps[i].c_str(), create);
-        if (fd >= 0) {
-            fd_ = fd;
-            key_ = key;
+        size_t keep = 0;
+        while (keep < chain_.size() && keep < n && chain_[keep].name == comps[keep])
+            keep++;
+        chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(keep), chain_.end());
+        far_ = Fd();
+        bool made = !chain_.empty() && chain_.back().made;
+        while (chain_.size() < std::min(n, kHeld)) {
+            int at = chain_.empty() ? root_ : chain_.back().fd.get();
+            Fd next(descend(at, comps[chain_.size()].c_str(), create, &made));
+            if (next.get() < 0)
+                return -1;
+            chain_.push_back({comps[chain_.size()], std::move(next), made});
         }
-        return fd;
+        // Deeper than the chain holds: walked each time, one level open.
+        for (size_t i = chain_.size(); i < n; i++) {
+            int at = i == kHeld ? chain_.back().fd.get() : far_.get();
+            far_ = Fd(descend(at, comps[i].c_str(), create, &made));
+            if (far_.get() < 0)
+                return -1;
+        }
+        return n == 0 ? root_ : n > kHeld ? far_.get() : chain_.back().fd.get();
     }
 
   private:
-    static int descend(int fd, const char *name, bool create) {
+    static constexpr size_t kHeld = 64;
+    struct Held {
+        std::string name;
+        Fd fd;
+        bool made; // made by this unpacking: a name in it is new unless made since
+    };
+
+    // Opens name in fd as a directory, making it when missing.  In a
+    // directory made just now (*made) the name is made straight away; should
+    // that fail, the usual way gives the usual outcome.
+    static int descend(int fd, const char *name, bool create, bool *made) {
         constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        if (create && *made && mkdirat(fd, name, 0755) == 0)
+            return openat(fd, name, kFlags);
+        *made = false;
         int next = openat(fd, name, kFlags);
-        if (next < 0 && errno == ENOENT && create &&
-            (mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
-            next = openat(fd, name, kFlags);
-        int err = errno;
-        close(fd);
-        errno = err;
-        return next;
-    }
-    void drop() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+        if (next >= 0 || errno != ENOENT || !create)
+            return next;
+        if (mkdirat(fd, name, 0755) == 0)
+            *made = true;
+        else if (errno != EEXIST)
+            return -1;
+        return openat(fd, name, kFlags);
     }
     int root_;
-    int fd_ = -1;
-    std::string key_;
+    std::vector<Held> chain_;
+    Fd far_;
 };
 
 // The digest of a file, taken from the bytes as they were written.
@@ -289,7 +305,14 @@ bool Unpacker::copy_data(int fd, archive_entry *e, const char *path, bool hash) 
 
 bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::string &leaf,
                        int flags, bool remember) {
-    Fd fd(openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
+    const int how = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | flags;
+    Fd fd(openat(dir, leaf.c_str(), how, 0600));
+    // A name already there (an earlier member of the same name) goes first.
+    if (fd.get() < 0 && errno == EEXIST && (flags & O_EXCL)) {
+        if (!clear_name(dir, leaf, path))
+            return false;
+        fd = Fd(openat(dir, leaf.c_str(), how, 0600));
+    }
     if (fd.get() < 0) {
         refuse(strerror(errno), path);
         return false;
@@ -354,13 +377,18 @@ bool Unpacker::entry(archive_entry *e) {
         return archive_read_data_skip(r_) == ARCHIVE_OK;
     }
     // Data left unread on a failure is skipped by the next header read.
-    if (!clear_name(dir, comps.back(), path))
-        return false;
     if (archive_entry_hardlink(e))
-        return hardlink(e, path, dir, comps.back());
+        return clear_name(dir, comps.back(), path) && hardlink(e, path, dir, comps.back());
     if (archive_entry_filetype(e) == AE_IFREG)
         return regular(e, path, dir, comps.back(), O_CREAT | O_EXCL, remember);
-    if (symlinkat(archive_entry_symlink(e), dir, comps.back().c_str()) != 0) {
+    const char *leaf = comps.back().c_str();
+    int rc = symlinkat(archive_entry_symlink(e), dir, leaf);
+    if (rc != 0 && errno == EEXIST) {
+        if (!clear_name(dir, comps.back(), path))
+            return false;
+        rc = symlinkat(archive_entry_symlink(e), dir, leaf);
+    }
+    if (rc != 0) {
         refuse(strerror(errno), path);
         return false;
     }
@@ -433,10 +461,10 @@ bool Unpacker::fix_dirs() {
         std::string path;
         for (const std::string &c : it->comps)
             path += c + "/";
-        Fd parent(open_dir_at(root_, it->comps, it->comps.size() - 1));
-        Fd fd(parent.get() < 0 ? -1
-                               : openat(parent.get(), it->comps.back().c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        int parent = dirs_.get(it->comps, it->comps.size() - 1, false);
+        Fd fd(parent < 0 ? -1
+                         : openat(parent, it->comps.back().c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         const struct timespec times[2] = {it->mtime, it->mtime};
         if (fd.get() < 0 || fchmod(fd.get(), it->mode & 07777) != 0 ||
             futimens(fd.get(), times) != 0) {
