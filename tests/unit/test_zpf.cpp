@@ -544,12 +544,14 @@ TEST_F(ZpfHostile, MemberOrdersOverOpenDirectories) {
          {{"data/d", "/"}, {"data/d/y", "2"}}},
         {{reg("data/f", "1"), reg("data/f/x", "2")}, through + "data/f/x", {{"data/f", "1"}}},
         {{reg("data/a/b/c/d/f", "1"), reg("data/a/b/e", "2"), reg("data/a/g", "3"),
-          reg("data/h", "4"), reg("data/a/b/c/d/f", "5"), sym("data/a/s", "g"), dir("data/a/b/")},
+          reg("data/h", "4"), reg("data/a/b/c/d/f", "5"), sym("data/a/s", "g"), dir("data/a/b/"),
+          reg("data/ab/z", "6")},
          "",
-         {{"data/a/b/c/d/f", "5"}, {"data/a/b/e", "2"}, {"data/h", "4"}, {"data/a/s", "3"}}},
+         {{"data/a/b/c/d/f", "5"}, {"data/a/b/e", "2"}, {"data/h", "4"}, {"data/a/s", "3"},
+          {"data/ab/z", "6"}, {"data/a/z", "-"}}},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.members[2].name);
+        SCOPED_TRACE(c.members[1].name);
         fs::remove_all(at("/deep"));
         clear_log();
         EXPECT_EQ(unpack(c.members), c.refused.empty() ? 0 : -1);

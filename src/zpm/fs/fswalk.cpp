@@ -95,18 +95,25 @@ int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char 
              const std::string &where) {
     std::deque<Step> todo;
     push_front(todo, rel, create);
-    HeldFd cur(open_start(at, !rel.empty() && rel[0] == '/'));
-    std::string walked = !rel.empty() && rel[0] == '/' ? "" : where == "/" ? "" : where;
-    for (int links = 0; cur.get() >= 0 && !todo.empty();) {
+    const bool absolute = !rel.empty() && rel[0] == '/';
+    // A relative walk starts at at itself: a descriptor of its own is
+    // opened by the first step (or at the end, when there is none).
+    HeldFd own(absolute ? open_start(at, true) : -1);
+    if (absolute && own.get() < 0)
+        return -1;
+    int cur = absolute ? own.get() : at;
+    std::string walked = absolute ? "" : where == "/" ? "" : where;
+    for (int links = 0; !todo.empty();) {
         const Step s = todo.front();
         todo.pop_front();
-        HeldFd next(open_entry(cur.get(), s, todo.empty() ? mode : 0755));
+        HeldFd next(open_entry(cur, s, todo.empty() ? mode : 0755));
         struct stat st;
         if (next.get() < 0 || fstat(next.get(), &st) != 0)
             return -1;
         walked += "/" + s.name;
         if (S_ISDIR(st.st_mode)) {
-            cur = std::move(next);
+            own = std::move(next);
+            cur = own.get();
             continue;
         }
         if (!S_ISLNK(st.st_mode)) {
@@ -125,11 +132,14 @@ int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char 
             errno = ENOENT;
             return -1;
         }
-        if (target[0] == '/')
-            cur.reset(open_start(AT_FDCWD, true));
+        if (target[0] == '/') {
+            own.reset(open_start(AT_FDCWD, true));
+            if ((cur = own.get()) < 0)
+                return -1;
+        }
         push_front(todo, target, false);
     }
-    return cur.release();
+    return own.get() >= 0 ? own.release() : open_start(at, false);
 }
 
 std::shared_ptr<Fd> DirCache::lookup(const std::string &path) {
