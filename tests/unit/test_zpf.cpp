@@ -547,8 +547,12 @@ TEST_F(ZpfHostile, MemberOrdersOverOpenDirectories) {
           reg("data/h", "4"), reg("data/a/b/c/d/f", "5"), sym("data/a/s", "g"), dir("data/a/b/"),
           reg("data/ab/z", "6")},
          "",
-         {{"data/a/b/c/d/f", "5"}, {"data/a/b/e", "2"}, {"data/h", "4"}, {"data/a/s", "3"},
-          {"data/ab/z", "6"}, {"data/a/z", "-"}}},
+         {{"data/a/b/c/d/f", "5"},
+          {"data/a/b/e", "2"},
+          {"data/h", "4"},
+          {"data/a/s", "3"},
+          {"data/ab/z", "6"},
+          {"data/a/z", "-"}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.members[1].name);
