@@ -307,8 +307,9 @@ bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::s
                        int flags, bool remember) {
     const int how = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | flags;
     Fd fd(openat(dir, leaf.c_str(), how, 0600));
-    // A name already there (an earlier member of the same name) goes first.
-    if (fd.get() < 0 && errno == EEXIST && (flags & O_EXCL)) {
+    // A name already there (an earlier member of the same name) goes first;
+    // any other failure is told as clearing the name first told it.
+    if (fd.get() < 0 && (flags & O_EXCL)) {
         if (!clear_name(dir, leaf, path))
             return false;
         fd = Fd(openat(dir, leaf.c_str(), how, 0600));
@@ -383,7 +384,7 @@ bool Unpacker::entry(archive_entry *e) {
         return regular(e, path, dir, comps.back(), O_CREAT | O_EXCL, remember);
     const char *leaf = comps.back().c_str();
     int rc = symlinkat(archive_entry_symlink(e), dir, leaf);
-    if (rc != 0 && errno == EEXIST) {
+    if (rc != 0) {
         if (!clear_name(dir, comps.back(), path))
             return false;
         rc = symlinkat(archive_entry_symlink(e), dir, leaf);
