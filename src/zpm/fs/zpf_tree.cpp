@@ -239,17 +239,27 @@ extern "C" int zpm_zpf_rmdir(const char *path) {
         return -1;
     }
     HeldFd parent(zpm::fs::walk_dir(AT_FDCWD, zpm::fs::dir_of(p), false, 0755, "zpm_zpf_rmdir"));
-    struct stat st;
-    if (parent.get() < 0 || fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (parent.get() < 0) {
         if (errno == ENOENT)
             return 0;
         zlogf(ZLOG_ERROR, "can't stat '%s'", path);
         return -1;
     }
+    return zpm::fs::remove_at(parent.get(), leaf, path);
+}
+
+int zpm::fs::remove_at(int parent, const std::string &leaf, const std::string &path) {
+    struct stat st;
+    if (fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        zlogf(ZLOG_ERROR, "can't stat '%s'", path.c_str());
+        return -1;
+    }
     if (S_ISDIR(st.st_mode))
-        return TreeRemoval(path, parent.get()).run(leaf);
-    if (unlinkat(parent.get(), leaf.c_str(), 0) != 0) {
-        zlogf(ZLOG_ERROR, "can't remove '%s'", path);
+        return TreeRemoval(path, parent).run(leaf);
+    if (unlinkat(parent, leaf.c_str(), 0) != 0) {
+        zlogf(ZLOG_ERROR, "can't remove '%s'", path.c_str());
         return -1;
     }
     return 0;

@@ -37,9 +37,14 @@ Fd open_root() {
 }
 
 Fd open_dir(int dfd, const char *name, bool create) {
-    if (create && mkdirat(dfd, name, 0755) != 0 && errno != EEXIST)
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Fd fd(openat(dfd, name, kFlags));
+    // Made only when missing: anything else there fails as it is.
+    if (fd.get() >= 0 || errno != ENOENT || !create)
+        return fd;
+    if (mkdirat(dfd, name, 0755) != 0 && errno != EEXIST)
         return Fd(-1);
-    return Fd(openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return Fd(openat(dfd, name, kFlags));
 }
 
 Fd open_area(const char *fixed, bool create) {
