@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "exec.h"
 #include "exec_common.h"
@@ -27,6 +28,8 @@
 using namespace zpm::exec;
 
 namespace {
+
+int check_local(ZPM *zpm, char **data_files, char ***copy_files, std::vector<bool> *none);
 
 bool installed(ZPM *zpm, const char *name) {
     ZpiPtr zpi(zpm_zpl_info(zpm, name));
@@ -154,15 +157,17 @@ void unregister(const ZPI *zpi, bool made, const std::vector<std::string> &writt
 }
 
 // The journal of an install: every path it writes, and whether something
-// was there (which is backed up before it is replaced).
-Journal install_journal(const ZPI *zpi, char **copy) {
+// was there (which is backed up before it is replaced).  none: the paths
+// the check found nothing at just before, with no question asked since.
+Journal install_journal(const ZPI *zpi, char **copy, const std::vector<bool> &none) {
     Journal j;
     j.op = "install";
     j.name = zpi->name;
     j.puname = zpm::pkg::uname(zpi);
     for (size_t i = 0; copy && copy[i]; i++) {
         struct stat sb;
-        const bool there = lstat(zpm::paths::target(copy[i]).c_str(), &sb) == 0;
+        const bool there =
+            !(i < none.size() && none[i]) && lstat(zpm::paths::target(copy[i]).c_str(), &sb) == 0;
         j.paths.emplace_back(there ? 'r' : 'n', copy[i]);
     }
     return j;
@@ -212,12 +217,13 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: pre-install script successfully executed");
     }
     char **raw = nullptr;
-    if (fk.data && zpm_chk_local_insert(zpm, fk.data, &raw) != 0) {
+    std::vector<bool> none;
+    if (fk.data && check_local(zpm, fk.data, &raw, &none) != 0) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Aborting");
         return -1;
     }
     ArrPtr copy(raw);
-    if (!change.begin(install_journal(zpi, copy.get()), "zpm_install_zpk"))
+    if (!change.begin(install_journal(zpi, copy.get(), none), "zpm_install_zpk"))
         return -1;
     int rc = place_and_register(zpt, zpi, candidate, st, fk, copy.get());
     change.end();
@@ -371,7 +377,46 @@ extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     return zpm_scripts_exe(zpt);
 }
 
-extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_files) {
+namespace {
+
+// Whether something stands at the data file path: looked at without
+// following a link, and through a link only (stat fails wherever lstat
+// does, and sees the same as lstat elsewhere).  *none: nothing at all.
+bool in_the_way(const char *path, bool *none) {
+    const std::string target = zpm::paths::target(path);
+    struct stat sb;
+    *none = lstat(target.c_str(), &sb) != 0;
+    return !*none && (!S_ISLNK(sb.st_mode) || stat(target.c_str(), &sb) == 0);
+}
+
+// Decides on path, which is in the way: kept in out (*k counts) to be
+// overwritten, skipped, or (a reason) the installation stops.
+const char *decide(ZPM *zpm, const char *path, s_ekva **choices, char **out, size_t *k) {
+    CharBuf owner(zpm_file_owner(zpm, path));
+    if (owner) {
+        zlogf(ZLOG_ERROR, "aborting installation, %s exists and belongs to package %s", path,
+              owner.get());
+        return "owned";
+    }
+    const char *ans = ask_existing(path, choices);
+    if (!ans)
+        zlogf(ZLOG_ERROR, "aborting installation, no choice made on already existing file");
+    else if (!strcmp(ans, "a"))
+        zlogf(ZLOG_ERROR, "aborting installation due to user request");
+    if (!ans || !strcmp(ans, "a"))
+        return "aborted";
+    if (!strcmp(ans, "r")) {
+        out[(*k)++] = strdup(path);
+        zlogf(ZLOG_ERROR, "Ok, will overwrite %s", path);
+    } else {
+        zlogf(ZLOG_ERROR, "Ok, will skip writing %s to disk", path);
+    }
+    return nullptr;
+}
+
+// zpm_chk_local_insert; *none (when given) tells of each path kept whether
+// nothing at all stood there, and is left empty once a question was asked.
+int check_local(ZPM *zpm, char **data_files, char ***copy_files, std::vector<bool> *none) {
     if (!data_files) {
         *copy_files = nullptr;
         return 0;
@@ -383,42 +428,34 @@ extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_fi
     }
     *copy_files = out;
     EkvaPtr choices = file_choices();
+    std::vector<bool> seen;
+    bool asked = false;
     size_t k = 0;
     for (size_t i = 0; data_files[i]; i++) {
         const char *path = data_files[i];
         zlogf(ZLOG_DEBUG, "zpm_chk_local_insert: Checking for local existence of %s", path);
-        struct stat sb;
-        if (stat(zpm::paths::target(path).c_str(), &sb) != 0) {
+        bool nothing = false;
+        if (!in_the_way(path, &nothing)) {
             out[k++] = strdup(path);
+            seen.push_back(nothing);
             continue;
         }
-        CharBuf owner(zpm_file_owner(zpm, path));
-        const char *why = nullptr;
-        if (owner) {
-            zlogf(ZLOG_ERROR, "aborting installation, %s exists and belongs to package %s", path,
-                  owner.get());
-            why = "owned";
-        } else {
-            const char *ans = ask_existing(path, choices.get());
-            if (!ans)
-                zlogf(ZLOG_ERROR, "aborting installation, no choice made on already existing file");
-            else if (!strcmp(ans, "a"))
-                zlogf(ZLOG_ERROR, "aborting installation due to user request");
-            why = !ans || !strcmp(ans, "a") ? "aborted" : nullptr;
-            if (!why && !strcmp(ans, "r")) {
-                out[k++] = strdup(path);
-                zlogf(ZLOG_ERROR, "Ok, will overwrite %s", path);
-            } else if (!why) {
-                zlogf(ZLOG_ERROR, "Ok, will skip writing %s to disk", path);
-            }
-        }
-        if (why) {
+        asked = true;
+        if (decide(zpm, path, choices.get(), out, &k)) {
             arr_free(out);
             *copy_files = nullptr;
             return -1;
         }
     }
+    if (none && !asked)
+        *none = std::move(seen);
     return 0;
+}
+
+} // namespace
+
+extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_files) {
+    return check_local(zpm, data_files, copy_files, nullptr);
 }
 
 extern "C" int zpm_scripts_exe(ZPT **zpt) {
