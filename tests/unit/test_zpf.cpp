@@ -575,6 +575,26 @@ TEST_F(ZpfHostile, MemberOrdersOverOpenDirectories) {
     }
 }
 
+// Directories take their modes and times (here the epoch) once all that
+// goes into them is written, deepest first.
+TEST_F(ZpfHostile, DirectoriesTakeTheirModesAndTimes) {
+    Member a = dir("data/a/"), b = dir("data/a/b/"), init = dir("init/");
+    a.mode = S_IFDIR | 0750;
+    b.mode = S_IFDIR | 0500;
+    init.mode = S_IFDIR | 0711;
+    ASSERT_EQ(unpack({dir("data/"), a, b, reg("data/a/b/f", "x"), init, reg("init/s", "y"),
+                      reg("data/a/g", "z")}),
+              0);
+    const std::pair<const char *, mode_t> dirs[] = {
+        {"data", 0755}, {"data/a", 0750}, {"data/a/b", 0500}, {"init", 0711}};
+    for (const auto &[name, mode] : dirs) {
+        struct stat st;
+        ASSERT_EQ(lstat(at("/deep/er/target/").append(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode) << name;
+        EXPECT_EQ(st.st_mtime, 0) << name;
+    }
+}
+
 TEST_F(ZpfHostile, SafeHardLinksAndDotSlashNamesStillWork) {
     EXPECT_EQ(unpack({dir("data/"), reg("data/a", "", 9), reg("data/b", "shared", 9)}), 0);
     EXPECT_EQ(read_file(at("/deep/er/target/data/a")), "shared");

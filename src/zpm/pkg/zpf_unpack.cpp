@@ -73,52 +73,74 @@ class Dirs {
             keep++;
         chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(keep), chain_.end());
         far_ = Fd();
-        bool made = !chain_.empty() && chain_.back().made;
+        Opened o{-1, !chain_.empty() && chain_.back().made, false};
         while (chain_.size() < std::min(n, kHeld)) {
             int at = chain_.empty() ? root_ : chain_.back().fd.get();
-            Fd next(descend(at, comps[chain_.size()].c_str(), create, &made));
-            if (next.get() < 0)
+            o = descend(at, comps[chain_.size()].c_str(), create, o.made);
+            if (o.fd < 0)
                 return -1;
-            chain_.push_back({comps[chain_.size()], std::move(next), made});
+            chain_.push_back({comps[chain_.size()], Fd(o.fd), o.made, o.readable});
         }
         // Deeper than the chain holds: walked each time, one level open.
         for (size_t i = chain_.size(); i < n; i++) {
             int at = i == kHeld ? chain_.back().fd.get() : far_.get();
-            far_ = Fd(descend(at, comps[i].c_str(), create, &made));
-            if (far_.get() < 0)
+            o = descend(at, comps[i].c_str(), create, o.made);
+            far_ = Fd(o.fd);
+            if (o.fd < 0)
                 return -1;
         }
+        last_readable_ = n == 0 ? false : n > kHeld ? o.readable : chain_.back().readable;
         return n == 0 ? root_ : n > kHeld ? far_.get() : chain_.back().fd.get();
     }
+    // From now on a directory is opened for reading where it may be, so that
+    // its own descriptor can take its mode and times.
+    void want_readable() {
+        chain_.clear();
+        readable_ = true;
+    }
+    // Whether the directory get() gave last is open for reading.
+    bool last_readable() const { return last_readable_; }
 
   private:
     static constexpr size_t kHeld = 64;
     struct Held {
         std::string name;
         Fd fd;
-        bool made; // made by this unpacking: a name in it is new unless made since
+        bool made;     // made by this unpacking: a name in it is new unless made since
+        bool readable; // open for reading, not only for the walk (O_PATH)
+    };
+    struct Opened {
+        int fd;
+        bool made;
+        bool readable;
     };
 
     // Opens name in fd as a directory, making it when missing.  In a
-    // directory made just now (*made) the name is made straight away; should
+    // directory made just now (made) the name is made straight away; should
     // that fail, the usual way gives the usual outcome.
-    static int descend(int fd, const char *name, bool create, bool *made) {
+    Opened descend(int fd, const char *name, bool create, bool made) const {
         constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        if (create && *made && mkdirat(fd, name, 0755) == 0)
-            return openat(fd, name, kFlags);
-        *made = false;
+        if (readable_ && !create) {
+            int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next >= 0 || errno != EACCES)
+                return {next, false, true};
+        }
+        if (create && made && mkdirat(fd, name, 0755) == 0)
+            return {openat(fd, name, kFlags), true, false};
         int next = openat(fd, name, kFlags);
         if (next >= 0 || errno != ENOENT || !create)
-            return next;
+            return {next, false, false};
         if (mkdirat(fd, name, 0755) == 0)
-            *made = true;
+            made = true;
         else if (errno != EEXIST)
-            return -1;
-        return openat(fd, name, kFlags);
+            return {-1, false, false};
+        return {openat(fd, name, kFlags), made, false};
     }
     int root_;
     std::vector<Held> chain_;
     Fd far_;
+    bool readable_ = false;
+    bool last_readable_ = false;
 };
 
 // The digest of a file, taken from the bytes as they were written.
@@ -458,17 +480,20 @@ bool Unpacker::settle_link(const std::string &path) {
 // written into them any more.
 bool Unpacker::fix_dirs() {
     bool ok = true;
+    dirs_.want_readable();
     for (auto it = fixes_.rbegin(); it != fixes_.rend(); ++it) {
         std::string path;
         for (const std::string &c : it->comps)
             path += c + "/";
-        int parent = dirs_.get(it->comps, it->comps.size() - 1, false);
-        Fd fd(parent < 0 ? -1
-                         : openat(parent, it->comps.back().c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        int at = dirs_.get(it->comps, it->comps.size(), false);
+        // Reached only for the walk (it may not be read): opened for reading
+        // as itself, which fails as opening it from its parent would.
+        Fd own(at >= 0 && !dirs_.last_readable()
+                   ? openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                   : -1);
+        const int fd = dirs_.last_readable() ? at : own.get();
         const struct timespec times[2] = {it->mtime, it->mtime};
-        if (fd.get() < 0 || fchmod(fd.get(), it->mode & 07777) != 0 ||
-            futimens(fd.get(), times) != 0) {
+        if (fd < 0 || fchmod(fd, it->mode & 07777) != 0 || futimens(fd, times) != 0) {
             finish_failed(path.c_str());
             ok = false;
         }
