@@ -30,6 +30,7 @@ using namespace zpm::exec;
 namespace {
 
 int check_local(ZPM *zpm, char **data_files, char ***copy_files, std::vector<bool> *none);
+int install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, bool absent);
 
 bool installed(ZPM *zpm, const char *name) {
     ZpiPtr zpi(zpm_zpl_info(zpm, name));
@@ -236,8 +237,14 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
 // file index beside it.  A whole entry that could not be read stays and
 // makes the registration fail.
 void drop_unfinished(const char *name) {
-    Fd inst = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
-    Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir, false);
+    // Both areas from one open of the inventory.
+    Fd inv = zpm::inv::open_root();
+    Fd inst = inv.get() < 0
+                  ? Fd(-1)
+                  : zpm::inv::open_dir(inv.get(), zpm::paths::below_inv(zpm::paths::kInstalledDir));
+    Fd idx = inv.get() < 0
+                 ? Fd(-1)
+                 : zpm::inv::open_dir(inv.get(), zpm::paths::below_inv(zpm::paths::kFileIndexDir));
     struct stat sb;
     if (inst.get() >= 0 && fstatat(inst.get(), name, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(sb.st_mode)) {
@@ -258,14 +265,14 @@ void drop_unfinished(const char *name) {
 
 // Installs one record of the transaction unless a package of its name is
 // there already; logs and records the outcome.
-int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC *zpc,
+int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC * /*zpc*/,
                            bool dependency) {
     const std::string uname = zpm::pkg::uname(zpi);
     if (installed(zpm, zpi->name)) {
         zlogf(ZLOG_DEBUG, "Skipping installation of %s, was already installed", uname.c_str());
         return 0;
     }
-    int rc = zpm_install_zpk(zpm, zpt, zpi, candidate, zpc);
+    int rc = install_zpk(zpm, zpt, zpi, candidate, true);
     if (!dependency)
         zlogf(ZLOG_DEBUG, "rc of zpm_install_zpk for %s: %d\n", uname.c_str(), rc);
     if (rc) {
@@ -322,6 +329,14 @@ int zpm::exec::install_dep(ZPM *zpm, ZPT **zpt, ZPD *zpd, ZPC *zpc) {
 }
 
 extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC * /*zpc*/) {
+    return install_zpk(zpm, zpt, zpi, candidate, false);
+}
+
+namespace {
+
+// zpm_install_zpk; absent: the caller found the package not installed just
+// before.
+int install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, bool absent) {
     have_so = 0;
     if (!zpi || !plain_name(zpi->name)) {
         zlogf(ZLOG_ERROR, "zpm_install_zpk: %s cannot be installed under that name",
@@ -336,7 +351,7 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
     // An install cut off before its record was written leaves an entry and
     // a file index that belong to no installed package; the index would
     // claim the package's own files for it.
-    if (!installed(zpm, zpi->name))
+    if (absent || !installed(zpm, zpi->name))
         drop_unfinished(zpi->name);
     Forks fk;
     if (int rc = unpack_checked(st, zpi, "zpm_install_zpk", "of", &fk))
@@ -347,6 +362,8 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
         drop_stage(st);
     return rc;
 }
+
+} // namespace
 
 extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     ZPT *t = *zpt;
