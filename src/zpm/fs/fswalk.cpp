@@ -153,7 +153,35 @@ std::shared_ptr<Fd> DirCache::lookup(const std::string &path) {
     return nullptr;
 }
 
+bool DirCache::known_missing(const std::string &path) const {
+    for (std::string p = path; !missing_.empty(); p = dir_of(p)) {
+        if (missing_.count(p))
+            return true;
+        if (p == "/" || p == ".")
+            return false;
+    }
+    return false;
+}
+
+// Remembers that a walk that made nothing found no path; null, errno kept.
+std::shared_ptr<Fd> DirCache::note_missing(const std::string &path, bool create) {
+    const int err = errno;
+    if (!create && err == ENOENT) {
+        if (missing_.size() >= kCacheMax)
+            missing_.clear();
+        missing_.insert(path);
+    }
+    errno = err;
+    return nullptr;
+}
+
 std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const char *who) {
+    if (create) {
+        missing_.clear();
+    } else if (known_missing(path)) {
+        errno = ENOENT; // as the walk found it, and nothing was made since
+        return nullptr;
+    }
     if (auto hit = lookup(path))
         return hit;
     // The nearest directory on the way that is open already.
@@ -168,7 +196,7 @@ std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const c
     if (!start) {
         int fd = walk_dir(AT_FDCWD, from, false, 0755, who);
         if (fd < 0)
-            return nullptr;
+            return note_missing(from, create);
         start = dirs_[from] = std::make_shared<Fd>(fd);
     }
     // The rest one directory at a time, each kept for the next file.
@@ -180,7 +208,7 @@ std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const c
         pos = end == std::string::npos ? path.size() : end;
         int fd = walk_dir(start->get(), name, create, 0755, who, dir_of(at));
         if (fd < 0)
-            return nullptr;
+            return note_missing(at, create);
         start = dirs_[at] = std::make_shared<Fd>(fd);
     }
     return start;
