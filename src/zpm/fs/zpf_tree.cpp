@@ -36,7 +36,7 @@ struct Level {
     HeldFd fd;
     std::vector<std::string> subs; // the last to enter first
     bool read = false;             // listed before: the next listing rewinds
-    bool current = false;          // listed since anything in it was entered
+    bool current = false;          // listed whole since anything in it was entered
 };
 
 // The path of name in the first n levels, for messages.
@@ -62,11 +62,15 @@ bool is_dir(int fd, const char *name, unsigned char type) {
     return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The entries of the directory open at fd (read from its start through fd
-// itself, rewound first when it was read before), less those in skip; false
-// when it cannot be read.
-bool list_dir(int fd, bool rewind, const std::set<std::string> &skip, std::vector<Entry> &out) {
-    if (rewind && lseek(fd, 0, SEEK_SET) != 0)
+// The entries of the directory open at fd, less those in skip; false when
+// it cannot be read.  A directory read before is rewound and read whole
+// (through fd itself: the walk lists a directory again only when removing
+// it found it not empty); a first listing takes one read's worth, which is
+// all of a small directory.  *whole: out holds every entry.
+bool list_dir(int fd, bool again, const std::set<std::string> &skip, std::vector<Entry> &out,
+              bool *whole) {
+    *whole = false;
+    if (again && lseek(fd, 0, SEEK_SET) != 0)
         return false;
     out.clear();
     alignas(8) char buf[16384];
@@ -74,8 +78,10 @@ bool list_dir(int fd, bool rewind, const std::set<std::string> &skip, std::vecto
         ssize_t n = getdents64(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            *whole = n == 0;
             return n == 0;
+        }
         for (ssize_t at = 0; at < n;) {
             const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
             at += e->d_reclen;
@@ -83,6 +89,8 @@ bool list_dir(int fd, bool rewind, const std::set<std::string> &skip, std::vecto
                 continue;
             out.push_back({e->d_name, is_dir(fd, e->d_name, e->d_type)});
         }
+        if (!again)
+            return true;
     }
 }
 
@@ -133,9 +141,10 @@ bool TreeRemoval::enter(int at, const std::string &name) {
 void TreeRemoval::clear_files() {
     std::vector<Entry> entries;
     Level &here = down_.back();
-    const bool listed = list_dir(here.fd.get(), here.read, here.failed, entries);
+    bool whole = false;
+    const bool listed = list_dir(here.fd.get(), here.read, here.failed, entries, &whole);
     here.read = true;
-    here.current = true;
+    here.current = whole || !listed;
     here.subs.clear();
     if (!listed) {
         zlogf(ZLOG_ERROR, "can't close '%s'", path_of(top_, down_, down_.size(), "").c_str());
