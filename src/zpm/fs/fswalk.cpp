@@ -66,6 +66,23 @@ int open_entry(int cur, const Step &s, mode_t mode) {
     return openat(cur, s.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// The target of the link open at fd (st: its fstat, walked: its path) when
+// the walk may follow it; empty with errno set when not.
+std::string followed(int fd, const struct stat &st, const std::string &walked, const char *who,
+                     int *links) {
+    if (!trusted_owner(st.st_uid))
+        zlogf(ZLOG_ERROR, "%s: %s is a symbolic link owned by user %u, not following it", who,
+              walked.c_str(), static_cast<unsigned>(st.st_uid));
+    if (!trusted_owner(st.st_uid) || ++*links > kMaxLinks) {
+        errno = ELOOP;
+        return {};
+    }
+    std::string target = link_target(fd);
+    if (target.empty())
+        errno = ENOENT;
+    return target;
+}
+
 } // namespace
 
 void HeldFd::reset(int fd) {
@@ -120,18 +137,9 @@ int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char 
             errno = ENOTDIR;
             return -1;
         }
-        if (!trusted_owner(st.st_uid))
-            zlogf(ZLOG_ERROR, "%s: %s is a symbolic link owned by user %u, not following it", who,
-                  walked.c_str(), static_cast<unsigned>(st.st_uid));
-        if (!trusted_owner(st.st_uid) || ++links > kMaxLinks) {
-            errno = ELOOP;
+        const std::string target = followed(next.get(), st, walked, who, &links);
+        if (target.empty())
             return -1;
-        }
-        const std::string target = link_target(next.get());
-        if (target.empty()) {
-            errno = ENOENT;
-            return -1;
-        }
         if (target[0] == '/') {
             own.reset(open_start(AT_FDCWD, true));
             if ((cur = own.get()) < 0)
