@@ -73,10 +73,12 @@ class Dirs {
             keep++;
         chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(keep), chain_.end());
         far_ = Fd();
-        Opened o{-1, !chain_.empty() && chain_.back().made, false};
+        Opened o{-1, chain_.empty() ? root_empty_ : chain_.back().made, false};
         while (chain_.size() < std::min(n, kHeld)) {
             int at = chain_.empty() ? root_ : chain_.back().fd.get();
             o = descend(at, comps[chain_.size()].c_str(), create, o.made);
+            // A name found there: the root is not taken for empty any more.
+            root_empty_ = root_empty_ && (at != root_ || o.made);
             if (o.fd < 0)
                 return -1;
             chain_.push_back({comps[chain_.size()], Fd(o.fd), o.made, o.readable});
@@ -141,6 +143,8 @@ class Dirs {
     Fd far_;
     bool readable_ = false;
     bool last_readable_ = false;
+    // Taken for empty (the stage is made afresh) until a name is found in it.
+    bool root_empty_ = true;
 };
 
 // The digest of a file, taken from the bytes as they were written.
