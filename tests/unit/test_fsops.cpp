@@ -416,6 +416,10 @@ TEST_F(FsOps, RemoveTreeOfManyEntries) {
         file("big/entry-with-a-longer-name-" + std::to_string(i), "");
     for (const char *sub : {"big/d1/f", "big/d2/e/f", "big/d3/f"})
         file(sub, "x");
+    // Deeper than the removal keeps descriptors open for, with files on the way.
+    std::string deep = "big/deep";
+    for (int i = 0; i < 120; i++, deep += "/d")
+        file(deep + "/f" + std::to_string(i % 7), "x");
     EXPECT_EQ(zpm_zpf_rmdir((root() + "/big").c_str()), 0);
     EXPECT_FALSE(exists(root() + "/big"));
 }

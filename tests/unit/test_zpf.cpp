@@ -524,6 +524,84 @@ TEST_F(ZpfHostile, MemberOverASymlinkReplacesTheLink) {
     EXPECT_EQ(read_file(at("/deep/er/target/data/f")), "mine");
 }
 
+// Members in orders that reuse the directories opened for the member before
+// (a link or a file over a held directory, a deep path then its siblings):
+// the outcome, the refusal logged, and what each name is afterwards ("/" a
+// directory, "@" a link, "-" nothing, else a file's content).
+TEST_F(ZpfHostile, MemberOrdersOverOpenDirectories) {
+    const std::string out = "../../../../outside";
+    const std::string dirty = "a member would replace a directory: ";
+    const std::string through = "a directory of its path is a symbolic link or a file: ";
+    const struct {
+        std::vector<Member> members;
+        std::string refused;
+        std::vector<std::pair<std::string, std::string>> after;
+    } cases[] = {
+        {{dir("data/a/"), reg("data/a/x", "1"), sym("data/a", out), reg("data/a/f", "2")},
+         dirty + "data/a",
+         {{"data/a", "/"}, {"data/a/f", "2"}}},
+        {{reg("data/p/q/r/f", "1"), sym("data/p/q", out), reg("data/p/q/r/g", "2")},
+         dirty + "data/p/q",
+         {{"data/p/q", "/"}, {"data/p/q/r/g", "2"}}},
+        {{sym("data/l", out), dir("data/l/"), reg("data/l/evil", "x")},
+         through + "data/l/",
+         {{"data/l", "-"}}},
+        {{dir("data/d/"), reg("data/d/x", "1"), reg("data/d", "f"), reg("data/d/y", "2")},
+         dirty + "data/d",
+         {{"data/d", "/"}, {"data/d/y", "2"}}},
+        {{reg("data/f", "1"), reg("data/f/x", "2")}, through + "data/f/x", {{"data/f", "1"}}},
+        {{reg("data/a/b/c/d/f", "1"), reg("data/a/b/e", "2"), reg("data/a/g", "3"),
+          reg("data/h", "4"), reg("data/a/b/c/d/f", "5"), sym("data/a/s", "g"), dir("data/a/b/"),
+          reg("data/ab/z", "6")},
+         "",
+         {{"data/a/b/c/d/f", "5"},
+          {"data/a/b/e", "2"},
+          {"data/h", "4"},
+          {"data/a/s", "3"},
+          {"data/ab/z", "6"},
+          {"data/a/z", "-"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.members[1].name);
+        fs::remove_all(at("/deep"));
+        clear_log();
+        EXPECT_EQ(unpack(c.members), c.refused.empty() ? 0 : -1);
+        if (!c.refused.empty()) {
+            EXPECT_NE(log_text().find(c.refused), std::string::npos) << log_text();
+        }
+        for (const auto &[name, what] : c.after) {
+            const std::string p = at("/deep/er/target/" + name);
+            struct stat st;
+            bool there = lstat(p.c_str(), &st) == 0;
+            if (what == "-" || what == "/") {
+                EXPECT_EQ(there && S_ISDIR(st.st_mode), what == "/") << name;
+            } else {
+                EXPECT_EQ(there && S_ISREG(st.st_mode) ? read_file(p) : "?", what) << name;
+            }
+        }
+    }
+}
+
+// Directories take their modes and times (here the epoch) once all that
+// goes into them is written, deepest first.
+TEST_F(ZpfHostile, DirectoriesTakeTheirModesAndTimes) {
+    Member a = dir("data/a/"), b = dir("data/a/b/"), init = dir("init/");
+    a.mode = S_IFDIR | 0750;
+    b.mode = S_IFDIR | 0500;
+    init.mode = S_IFDIR | 0711;
+    ASSERT_EQ(unpack({dir("data/"), a, b, reg("data/a/b/f", "x"), init, reg("init/s", "y"),
+                      reg("data/a/g", "z")}),
+              0);
+    const std::pair<const char *, mode_t> dirs[] = {
+        {"data", 0755}, {"data/a", 0750}, {"data/a/b", 0500}, {"init", 0711}};
+    for (const auto &[name, mode] : dirs) {
+        struct stat st;
+        ASSERT_EQ(lstat(at("/deep/er/target/").append(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode) << name;
+        EXPECT_EQ(st.st_mtime, 0) << name;
+    }
+}
+
 TEST_F(ZpfHostile, SafeHardLinksAndDotSlashNamesStillWork) {
     EXPECT_EQ(unpack({dir("data/"), reg("data/a", "", 9), reg("data/b", "shared", 9)}), 0);
     EXPECT_EQ(read_file(at("/deep/er/target/data/a")), "shared");

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <syslog.h>
 
@@ -122,10 +123,13 @@ int log_write(s_zpmlog *h, int level, const char *msg) {
     }
     const char *name = level_name(h, level);
     if (h->logenabled && (h->loglevel & level) && h->loginit) {
-        File f(fopen(h->logfilename, "a"));
-        if (f) {
-            fprintf(f.get(), "%s [%s] %.1900s\n", zpm::time_stamp(time(nullptr)).c_str(), name, msg);
-            fflush(f.get());
+        // One write on a descriptor opened for appending: a stream would
+        // seek to the end and stat the file first.
+        Fd fd(open(h->logfilename, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+        if (fd.get() >= 0) {
+            const std::string line = zpm::time_stamp(time(nullptr)) + " [" + name + "] " +
+                                     std::string(msg, strnlen(msg, 1900)) + "\n";
+            zpm::write_all(fd.get(), line.data(), line.size());
         }
     }
     if (h->sysloglevel & level)

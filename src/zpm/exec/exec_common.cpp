@@ -217,9 +217,14 @@ namespace {
 // The stage file's temporary name, opened afresh for writing.
 FILE *open_stage_tmp(int stage, const std::string &name) {
     const std::string tmp = zpm::inv::tmp_name(name);
-    if (unlinkat(stage, tmp.c_str(), 0) != 0 && errno != ENOENT)
-        return nullptr;
-    int fd = openat(stage, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int how = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(stage, tmp.c_str(), how, 0666);
+    // One left behind goes first; a name that cannot go fails as before.
+    if (fd < 0) {
+        if (unlinkat(stage, tmp.c_str(), 0) != 0 && errno != ENOENT)
+            return nullptr;
+        fd = openat(stage, tmp.c_str(), how, 0666);
+    }
     FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
     if (fd >= 0 && !f)
         close(fd);

@@ -151,7 +151,7 @@ zpm::Failure write_index(const std::string &name, char **paths) {
 
 Fd fresh_dir(int dfd, const std::string &where, const std::string &name, zpm::Failure *fail) {
     const std::string path = zpm::inv::join(where, name);
-    if (zpm_zpf_rmdir(path.c_str()) != 0) {
+    if (zpm::fs::remove_at(dfd, name, path) != 0) {
         *fail = zpm::error_now("remove", path);
         return Fd(-1);
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "exec.h"
 #include "exec_common.h"
@@ -27,6 +28,9 @@
 using namespace zpm::exec;
 
 namespace {
+
+int check_local(ZPM *zpm, char **data_files, char ***copy_files, std::vector<bool> *none);
+int install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, bool absent);
 
 bool installed(ZPM *zpm, const char *name) {
     ZpiPtr zpi(zpm_zpl_info(zpm, name));
@@ -154,15 +158,17 @@ void unregister(const ZPI *zpi, bool made, const std::vector<std::string> &writt
 }
 
 // The journal of an install: every path it writes, and whether something
-// was there (which is backed up before it is replaced).
-Journal install_journal(const ZPI *zpi, char **copy) {
+// was there (which is backed up before it is replaced).  none: the paths
+// the check found nothing at just before, with no question asked since.
+Journal install_journal(const ZPI *zpi, char **copy, const std::vector<bool> &none) {
     Journal j;
     j.op = "install";
     j.name = zpi->name;
     j.puname = zpm::pkg::uname(zpi);
     for (size_t i = 0; copy && copy[i]; i++) {
         struct stat sb;
-        const bool there = lstat(zpm::paths::target(copy[i]).c_str(), &sb) == 0;
+        const bool there =
+            !(i < none.size() && none[i]) && lstat(zpm::paths::target(copy[i]).c_str(), &sb) == 0;
         j.paths.emplace_back(there ? 'r' : 'n', copy[i]);
     }
     return j;
@@ -212,12 +218,13 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: pre-install script successfully executed");
     }
     char **raw = nullptr;
-    if (fk.data && zpm_chk_local_insert(zpm, fk.data, &raw) != 0) {
+    std::vector<bool> none;
+    if (fk.data && check_local(zpm, fk.data, &raw, &none) != 0) {
         zlogf(ZLOG_DEBUG, "zpm_install_zpk: Aborting");
         return -1;
     }
     ArrPtr copy(raw);
-    if (!change.begin(install_journal(zpi, copy.get()), "zpm_install_zpk"))
+    if (!change.begin(install_journal(zpi, copy.get(), none), "zpm_install_zpk"))
         return -1;
     int rc = place_and_register(zpt, zpi, candidate, st, fk, copy.get());
     change.end();
@@ -230,8 +237,14 @@ int install_verified(ZPM *zpm, ZPT **zpt, ZPI *zpi, const char *candidate, const
 // file index beside it.  A whole entry that could not be read stays and
 // makes the registration fail.
 void drop_unfinished(const char *name) {
-    Fd inst = zpm::inv::open_area(zpm::paths::kInstalledDir, false);
-    Fd idx = zpm::inv::open_area(zpm::paths::kFileIndexDir, false);
+    // Both areas from one open of the inventory.
+    Fd inv = zpm::inv::open_root();
+    Fd inst = inv.get() < 0
+                  ? Fd(-1)
+                  : zpm::inv::open_dir(inv.get(), zpm::paths::below_inv(zpm::paths::kInstalledDir));
+    Fd idx = inv.get() < 0
+                 ? Fd(-1)
+                 : zpm::inv::open_dir(inv.get(), zpm::paths::below_inv(zpm::paths::kFileIndexDir));
     struct stat sb;
     if (inst.get() >= 0 && fstatat(inst.get(), name, &sb, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(sb.st_mode)) {
@@ -252,14 +265,14 @@ void drop_unfinished(const char *name) {
 
 // Installs one record of the transaction unless a package of its name is
 // there already; logs and records the outcome.
-int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC *zpc,
+int install_unless_present(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC * /*zpc*/,
                            bool dependency) {
     const std::string uname = zpm::pkg::uname(zpi);
     if (installed(zpm, zpi->name)) {
         zlogf(ZLOG_DEBUG, "Skipping installation of %s, was already installed", uname.c_str());
         return 0;
     }
-    int rc = zpm_install_zpk(zpm, zpt, zpi, candidate, zpc);
+    int rc = install_zpk(zpm, zpt, zpi, candidate, true);
     if (!dependency)
         zlogf(ZLOG_DEBUG, "rc of zpm_install_zpk for %s: %d\n", uname.c_str(), rc);
     if (rc) {
@@ -316,6 +329,14 @@ int zpm::exec::install_dep(ZPM *zpm, ZPT **zpt, ZPD *zpd, ZPC *zpc) {
 }
 
 extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, ZPC * /*zpc*/) {
+    return install_zpk(zpm, zpt, zpi, candidate, false);
+}
+
+namespace {
+
+// zpm_install_zpk; absent: the caller found the package not installed just
+// before.
+int install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, bool absent) {
     have_so = 0;
     if (!zpi || !plain_name(zpi->name)) {
         zlogf(ZLOG_ERROR, "zpm_install_zpk: %s cannot be installed under that name",
@@ -330,7 +351,7 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
     // An install cut off before its record was written leaves an entry and
     // a file index that belong to no installed package; the index would
     // claim the package's own files for it.
-    if (!installed(zpm, zpi->name))
+    if (absent || !installed(zpm, zpi->name))
         drop_unfinished(zpi->name);
     Forks fk;
     if (int rc = unpack_checked(st, zpi, "zpm_install_zpk", "of", &fk))
@@ -341,6 +362,8 @@ extern "C" int zpm_install_zpk(ZPM *zpm, ZPT **zpt, ZPI *zpi, char *candidate, Z
         drop_stage(st);
     return rc;
 }
+
+} // namespace
 
 extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     ZPT *t = *zpt;
@@ -371,7 +394,46 @@ extern "C" int zpm_exe_install(ZPM *zpm, ZPT **zpt, ZPC *zpc) {
     return zpm_scripts_exe(zpt);
 }
 
-extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_files) {
+namespace {
+
+// Whether something stands at the data file path: looked at without
+// following a link, and through a link only (stat fails wherever lstat
+// does, and sees the same as lstat elsewhere).  *none: nothing at all.
+bool in_the_way(const char *path, bool *none) {
+    const std::string target = zpm::paths::target(path);
+    struct stat sb;
+    *none = lstat(target.c_str(), &sb) != 0;
+    return !*none && (!S_ISLNK(sb.st_mode) || stat(target.c_str(), &sb) == 0);
+}
+
+// Decides on path, which is in the way: kept in out (*k counts) to be
+// overwritten, skipped, or (a reason) the installation stops.
+const char *decide(ZPM *zpm, const char *path, s_ekva **choices, char **out, size_t *k) {
+    CharBuf owner(zpm_file_owner(zpm, path));
+    if (owner) {
+        zlogf(ZLOG_ERROR, "aborting installation, %s exists and belongs to package %s", path,
+              owner.get());
+        return "owned";
+    }
+    const char *ans = ask_existing(path, choices);
+    if (!ans)
+        zlogf(ZLOG_ERROR, "aborting installation, no choice made on already existing file");
+    else if (!strcmp(ans, "a"))
+        zlogf(ZLOG_ERROR, "aborting installation due to user request");
+    if (!ans || !strcmp(ans, "a"))
+        return "aborted";
+    if (!strcmp(ans, "r")) {
+        out[(*k)++] = strdup(path);
+        zlogf(ZLOG_ERROR, "Ok, will overwrite %s", path);
+    } else {
+        zlogf(ZLOG_ERROR, "Ok, will skip writing %s to disk", path);
+    }
+    return nullptr;
+}
+
+// zpm_chk_local_insert; *none (when given) tells of each path kept whether
+// nothing at all stood there, and is left empty once a question was asked.
+int check_local(ZPM *zpm, char **data_files, char ***copy_files, std::vector<bool> *none) {
     if (!data_files) {
         *copy_files = nullptr;
         return 0;
@@ -383,42 +445,34 @@ extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_fi
     }
     *copy_files = out;
     EkvaPtr choices = file_choices();
+    std::vector<bool> seen;
+    bool asked = false;
     size_t k = 0;
     for (size_t i = 0; data_files[i]; i++) {
         const char *path = data_files[i];
         zlogf(ZLOG_DEBUG, "zpm_chk_local_insert: Checking for local existence of %s", path);
-        struct stat sb;
-        if (stat(zpm::paths::target(path).c_str(), &sb) != 0) {
+        bool nothing = false;
+        if (!in_the_way(path, &nothing)) {
             out[k++] = strdup(path);
+            seen.push_back(nothing);
             continue;
         }
-        CharBuf owner(zpm_file_owner(zpm, path));
-        const char *why = nullptr;
-        if (owner) {
-            zlogf(ZLOG_ERROR, "aborting installation, %s exists and belongs to package %s", path,
-                  owner.get());
-            why = "owned";
-        } else {
-            const char *ans = ask_existing(path, choices.get());
-            if (!ans)
-                zlogf(ZLOG_ERROR, "aborting installation, no choice made on already existing file");
-            else if (!strcmp(ans, "a"))
-                zlogf(ZLOG_ERROR, "aborting installation due to user request");
-            why = !ans || !strcmp(ans, "a") ? "aborted" : nullptr;
-            if (!why && !strcmp(ans, "r")) {
-                out[k++] = strdup(path);
-                zlogf(ZLOG_ERROR, "Ok, will overwrite %s", path);
-            } else if (!why) {
-                zlogf(ZLOG_ERROR, "Ok, will skip writing %s to disk", path);
-            }
-        }
-        if (why) {
+        asked = true;
+        if (decide(zpm, path, choices.get(), out, &k)) {
             arr_free(out);
             *copy_files = nullptr;
             return -1;
         }
     }
+    if (none && !asked)
+        *none = std::move(seen);
     return 0;
+}
+
+} // namespace
+
+extern "C" int zpm_chk_local_insert(ZPM *zpm, char **data_files, char ***copy_files) {
+    return check_local(zpm, data_files, copy_files, nullptr);
 }
 
 extern "C" int zpm_scripts_exe(ZPT **zpt) {

@@ -18,6 +18,7 @@
 #include "exec.h"
 #include "exec_common.h"
 #include "fsops.h"
+#include "invfs.h"
 #include "loglib.h"
 #include "paths.h"
 
@@ -130,10 +131,22 @@ bool rollback_removed(const std::string &old_dir) {
 }
 
 void drop_stage(const Stage &st) {
-    if (marked(st.old_dir))
+    if (marked(st.old_dir)) {
         zpm_zpf_rmdir(st.new_dir.c_str());
-    else
+        return;
+    }
+    // Removed below the stage area as the stage was made in it, without
+    // walking the whole path again; by its path when the area cannot be
+    // opened so.
+    const std::string where = zpm::paths::stage_dir() + "/";
+    const bool below = st.zpk_dir.size() > where.size() &&
+                       st.zpk_dir.compare(0, where.size(), where) == 0 &&
+                       st.zpk_dir.find('/', where.size()) == std::string::npos;
+    Fd stage = below ? zpm::inv::open_area(zpm::paths::kStageDir, false) : Fd(-1);
+    if (stage.get() < 0)
         zpm_zpf_rmdir(st.zpk_dir.c_str());
+    else
+        zpm::fs::remove_at(stage.get(), st.zpk_dir.substr(where.size()), st.zpk_dir);
 }
 
 bool stage_free(const Stage &st, const char *who) {

@@ -126,6 +126,10 @@ class Placement {
 
 // Removes the temporary file a killed run may have left beside target.
 void drop_temporary(const std::string &target);
+
+// zpm_zpf_rmdir for the entry leaf of the directory open at parent, whose
+// path (for messages) is path.
+int remove_at(int parent, const std::string &leaf, const std::string &path);
 } // namespace zpm::fs
 #endif
 

@@ -66,6 +66,23 @@ int open_entry(int cur, const Step &s, mode_t mode) {
     return openat(cur, s.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// The target of the link open at fd (st: its fstat, walked: its path) when
+// the walk may follow it; empty with errno set when not.
+std::string followed(int fd, const struct stat &st, const std::string &walked, const char *who,
+                     int *links) {
+    if (!trusted_owner(st.st_uid))
+        zlogf(ZLOG_ERROR, "%s: %s is a symbolic link owned by user %u, not following it", who,
+              walked.c_str(), static_cast<unsigned>(st.st_uid));
+    if (!trusted_owner(st.st_uid) || ++*links > kMaxLinks) {
+        errno = ELOOP;
+        return {};
+    }
+    std::string target = link_target(fd);
+    if (target.empty())
+        errno = ENOENT;
+    return target;
+}
+
 } // namespace
 
 void HeldFd::reset(int fd) {
@@ -95,41 +112,42 @@ int walk_dir(int at, std::string_view rel, bool create, mode_t mode, const char 
              const std::string &where) {
     std::deque<Step> todo;
     push_front(todo, rel, create);
-    HeldFd cur(open_start(at, !rel.empty() && rel[0] == '/'));
-    std::string walked = !rel.empty() && rel[0] == '/' ? "" : where == "/" ? "" : where;
-    for (int links = 0; cur.get() >= 0 && !todo.empty();) {
+    const bool absolute = !rel.empty() && rel[0] == '/';
+    // A relative walk starts at at itself: a descriptor of its own is
+    // opened by the first step (or at the end, when there is none).
+    HeldFd own(absolute ? open_start(at, true) : -1);
+    if (absolute && own.get() < 0)
+        return -1;
+    int cur = absolute ? own.get() : at;
+    std::string walked = absolute ? "" : where == "/" ? "" : where;
+    for (int links = 0; !todo.empty();) {
         const Step s = todo.front();
         todo.pop_front();
-        HeldFd next(open_entry(cur.get(), s, todo.empty() ? mode : 0755));
+        HeldFd next(open_entry(cur, s, todo.empty() ? mode : 0755));
         struct stat st;
         if (next.get() < 0 || fstat(next.get(), &st) != 0)
             return -1;
         walked += "/" + s.name;
         if (S_ISDIR(st.st_mode)) {
-            cur = std::move(next);
+            own = std::move(next);
+            cur = own.get();
             continue;
         }
         if (!S_ISLNK(st.st_mode)) {
             errno = ENOTDIR;
             return -1;
         }
-        if (!trusted_owner(st.st_uid))
-            zlogf(ZLOG_ERROR, "%s: %s is a symbolic link owned by user %u, not following it", who,
-                  walked.c_str(), static_cast<unsigned>(st.st_uid));
-        if (!trusted_owner(st.st_uid) || ++links > kMaxLinks) {
-            errno = ELOOP;
+        const std::string target = followed(next.get(), st, walked, who, &links);
+        if (target.empty())
             return -1;
+        if (target[0] == '/') {
+            own.reset(open_start(AT_FDCWD, true));
+            if ((cur = own.get()) < 0)
+                return -1;
         }
-        const std::string target = link_target(next.get());
-        if (target.empty()) {
-            errno = ENOENT;
-            return -1;
-        }
-        if (target[0] == '/')
-            cur.reset(open_start(AT_FDCWD, true));
         push_front(todo, target, false);
     }
-    return cur.release();
+    return own.get() >= 0 ? own.release() : open_start(at, false);
 }
 
 std::shared_ptr<Fd> DirCache::lookup(const std::string &path) {
@@ -143,7 +161,35 @@ std::shared_ptr<Fd> DirCache::lookup(const std::string &path) {
     return nullptr;
 }
 
+bool DirCache::known_missing(const std::string &path) const {
+    for (std::string p = path; !missing_.empty(); p = dir_of(p)) {
+        if (missing_.count(p))
+            return true;
+        if (p == "/" || p == ".")
+            return false;
+    }
+    return false;
+}
+
+// Remembers that a walk that made nothing found no path; null, errno kept.
+std::shared_ptr<Fd> DirCache::note_missing(const std::string &path, bool create) {
+    const int err = errno;
+    if (!create && err == ENOENT) {
+        if (missing_.size() >= kCacheMax)
+            missing_.clear();
+        missing_.insert(path);
+    }
+    errno = err;
+    return nullptr;
+}
+
 std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const char *who) {
+    if (create) {
+        missing_.clear();
+    } else if (known_missing(path)) {
+        errno = ENOENT; // as the walk found it, and nothing was made since
+        return nullptr;
+    }
     if (auto hit = lookup(path))
         return hit;
     // The nearest directory on the way that is open already.
@@ -158,7 +204,7 @@ std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const c
     if (!start) {
         int fd = walk_dir(AT_FDCWD, from, false, 0755, who);
         if (fd < 0)
-            return nullptr;
+            return note_missing(from, create);
         start = dirs_[from] = std::make_shared<Fd>(fd);
     }
     // The rest one directory at a time, each kept for the next file.
@@ -170,7 +216,7 @@ std::shared_ptr<Fd> DirCache::open(const std::string &path, bool create, const c
         pos = end == std::string::npos ? path.size() : end;
         int fd = walk_dir(start->get(), name, create, 0755, who, dir_of(at));
         if (fd < 0)
-            return nullptr;
+            return note_missing(at, create);
         start = dirs_[at] = std::make_shared<Fd>(fd);
     }
     return start;

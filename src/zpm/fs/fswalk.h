@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -63,7 +64,12 @@ class DirCache {
 
   private:
     std::shared_ptr<Fd> lookup(const std::string &path);
+    bool known_missing(const std::string &path) const;
+    std::shared_ptr<Fd> note_missing(const std::string &path, bool create);
     std::map<std::string, std::shared_ptr<Fd>> dirs_;
+    // Directories found missing by walks that made nothing; forgotten as
+    // soon as a walk may make directories.
+    std::set<std::string> missing_;
 };
 
 // Whether a link with this owner may be followed.

@@ -78,6 +78,7 @@ struct Placement::Impl {
 
     bool locate(const std::string &path, bool create, Spot &s);
     void note_written(const Spot &s);
+    void note_written(const Spot &s, dev_t dev);
     int save_file(const Spot &t);
     int link_backup(const Spot &t, const Spot &b);
     bool copy_file(const Spot &from, const Spot &to);
@@ -108,10 +109,17 @@ bool Placement::Impl::locate(const std::string &path, bool create, Spot &s) {
 // Remembers the file system of s's directory for sync_placed.
 void Placement::Impl::note_written(const Spot &s) {
     struct stat st;
-    if (fstat(s.dirfd(), &st) != 0 || written.count(st.st_dev))
+    if (fstat(s.dirfd(), &st) == 0)
+        note_written(s, st.st_dev);
+}
+
+// The same, for a directory known to lie on dev: a file renamed or linked
+// into it from dev (neither crosses a mount).
+void Placement::Impl::note_written(const Spot &s, dev_t dev) {
+    if (written.count(dev))
         return;
     HeldFd fd(openat(s.dirfd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    written.emplace(st.st_dev, std::make_pair(std::move(fd), dir_of(s.path)));
+    written.emplace(dev, std::make_pair(std::move(fd), dir_of(s.path)));
 }
 
 // Gives the backup b a second name of t's file; 1 when the file system
@@ -260,7 +268,7 @@ int Placement::Impl::put(const std::string &dst, const std::string &src, int in,
     zlogf(ZLOG_DEBUG, "Copying %s to %s\n", src.c_str(), dst.c_str());
     if (how != How::Copy) {
         if (put_staged(t, src, in, src_st, how)) {
-            note_written(t);
+            note_written(t, src_st.st_dev);
             zlogf(ZLOG_DEBUG, "Wrote %d bytes to %s\n", clamp_int(src_st.st_size), dst.c_str());
             return clamp_int(src_st.st_size);
         }

@@ -37,9 +37,14 @@ Fd open_root() {
 }
 
 Fd open_dir(int dfd, const char *name, bool create) {
-    if (create && mkdirat(dfd, name, 0755) != 0 && errno != EEXIST)
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Fd fd(openat(dfd, name, kFlags));
+    // Made only when missing: anything else there fails as it is.
+    if (fd.get() >= 0 || errno != ENOENT || !create)
+        return fd;
+    if (mkdirat(dfd, name, 0755) != 0 && errno != EEXIST)
         return Fd(-1);
-    return Fd(openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return Fd(openat(dfd, name, kFlags));
 }
 
 Fd open_area(const char *fixed, bool create) {
@@ -107,9 +112,15 @@ bool is_tmp_name(const char *name) {
 zpm::Failure write_at(int dfd, const std::string &where, const std::string &name,
                       const std::string &data, int mode, bool sync) {
     const std::string tmp = tmp_name(name);
-    if (unlinkat(dfd, tmp.c_str(), 0) != 0 && errno != ENOENT)
-        return zpm::error_now("remove", join(where, tmp));
-    Fd fd(openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int how = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    Fd fd(openat(dfd, tmp.c_str(), how, 0666));
+    // A temporary file left behind goes first, and any other failure is
+    // told as removing it first told it.
+    if (fd.get() < 0) {
+        if (unlinkat(dfd, tmp.c_str(), 0) != 0 && errno != ENOENT)
+            return zpm::error_now("remove", join(where, tmp));
+        fd = Fd(openat(dfd, tmp.c_str(), how, 0666));
+    }
     if (fd.get() < 0)
         return zpm::error_now("open", join(where, tmp));
     zpm::Failure fail = fill(fd, join(where, tmp), data, mode, sync);

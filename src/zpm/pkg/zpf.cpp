@@ -189,10 +189,12 @@ struct NameList {
 namespace {
 
 // Opens a package file for reading when it is a regular file: a FIFO or a
-// device under a package's name must not block or never end.
-File open_regular_stream(const char *name) {
+// device under a package's name must not block or never end.  Its fstat
+// goes to *out when given.
+File open_regular_stream(const char *name, struct stat *out = nullptr) {
     int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
+    struct stat own;
+    struct stat &st = out ? *out : own;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
         errno = EINVAL;
@@ -207,12 +209,15 @@ File open_regular_stream(const char *name) {
 // The common start of the info and index readers: examine and open the file,
 // read its header; the stream is left at the first payload byte.
 ZpiPtr open_package(const char *zpf_name, struct stat &st, File &f, std::string *raw = nullptr) {
-    if (!zpf_name || stat(zpf_name, &st) != 0) {
+    if (zpf_name)
+        f = open_regular_stream(zpf_name, &st);
+    // Why it could not be opened: a name with nothing there is told apart.
+    struct stat any;
+    if (!zpf_name || (!f && stat(zpf_name, &any) != 0)) {
         zlogf(ZLOG_ERROR, "Failed to stat %s", zpf_name ? zpf_name : "(null)");
         return nullptr;
     }
-    f = open_regular_stream(zpf_name);
-    if (!f || fstat(fileno(f.get()), &st) != 0) {
+    if (!f) {
         zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
         return nullptr;
     }
@@ -387,12 +392,15 @@ File open_for_extract(const char *zpf_name, int verify_sig) {
         zlogf(ZLOG_ERROR, "Failed to open %s for reading", zpf_name);
         return nullptr;
     }
-    if (fseeko(f.get(), 0, SEEK_END) != 0) {
+    // Seeks on the descriptor: the stream has read nothing yet, so it starts
+    // wherever the descriptor stands, and no buffer is filled for nothing.
+    const int fd = fileno(f.get());
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (size < 0) {
         zlogf(ZLOG_ERROR, "Failure going to end of %s: %s", zpf_name, strerror(errno));
         return nullptr;
     }
-    off_t size = ftello(f.get());
-    if (fseeko(f.get(), 0, SEEK_SET) != 0) {
+    if (lseek(fd, 0, SEEK_SET) != 0) {
         zlogf(ZLOG_ERROR, "Failure going to start of %s of size %d: %s", zpf_name,
               static_cast<int>(size), strerror(errno));
         return nullptr;

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "cres.h"
 #include "digest_memo.h"
@@ -105,18 +107,22 @@ namespace {
 // The hash walk of one fork.  Every directory and file is opened relative to
 // its directory's descriptor, never through a link; a link is hashed by the
 // regular file it leads to inside the fork (zpm::pkg::open_link_target), and
-// nothing that is not a regular file is ever read.
+// nothing that is not a regular file is ever read.  Directories are read
+// straight from their descriptors.
 struct HashWalk {
     const std::string &base;
-    int base_fd;
+    Fd base_fd; // opened when the first link needs it
     s_ekva ***ekva;
-    int tree(int dir_fd, const std::string &rel, const std::string &dir);
-    int file(int dir_fd, const struct dirent *de, const std::string &relname);
+    int tree(Fd dir_fd, const std::string &rel, const std::string &dir);
+    int entry(int dir_fd, const struct dirent64 *de, const std::string &rel,
+              const std::string &dir);
+    int file(int dir_fd, const struct dirent64 *de, const std::string &relname);
+    int link_target(const std::string &relname, std::string *why);
 };
 
 // The entry's type: from the listing, or asked without following a link
 // when the file system leaves it unknown.
-unsigned char type_of(int dir_fd, const struct dirent *de) {
+unsigned char type_of(int dir_fd, const struct dirent64 *de) {
     if (de->d_type != DT_UNKNOWN)
         return de->d_type;
     struct stat st;
@@ -128,14 +134,22 @@ unsigned char type_of(int dir_fd, const struct dirent *de) {
                                  : DT_UNKNOWN;
 }
 
-int HashWalk::file(int dir_fd, const struct dirent *de, const std::string &relname) {
+int HashWalk::link_target(const std::string &relname, std::string *why) {
+    if (base_fd.get() < 0)
+        base_fd = Fd(open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return base_fd.get() < 0 ? -1 : zpm::pkg::open_link_target(base_fd.get(), relname, why);
+}
+
+int HashWalk::file(int dir_fd, const struct dirent64 *de, const std::string &relname) {
     const std::string path = base + "/" + relname;
     std::string why;
-    Fd fd(type_of(dir_fd, de) == DT_LNK ? zpm::pkg::open_link_target(base_fd, relname, &why)
-                                        : zpm::pkg::open_regular_at(dir_fd, de->d_name, &why));
-    char digest[41];
     struct stat st;
-    bool known = fd.get() >= 0 && fstat(fd.get(), &st) == 0 && zpm::memo::lookup(st, digest);
+    const bool link = type_of(dir_fd, de) == DT_LNK;
+    Fd fd(link ? link_target(relname, &why)
+               : zpm::pkg::open_regular_at(dir_fd, de->d_name, &why, &st));
+    char digest[41];
+    bool known =
+        fd.get() >= 0 && (!link || fstat(fd.get(), &st) == 0) && zpm::memo::lookup(st, digest);
     if (fd.get() < 0 || (!known && !zpm::sha1_fd(fd.get(), 'x', digest))) {
         if (!why.empty())
             zlogf(ZLOG_ERROR, "%s %s", path.c_str(), why.c_str());
@@ -145,33 +159,42 @@ int HashWalk::file(int dir_fd, const struct dirent *de, const std::string &relna
     return add_pair(ekva, digest, relname.c_str());
 }
 
-int HashWalk::tree(int dir_fd, const std::string &rel, const std::string &dir) {
-    DIR *d = fdopendir(dir_fd);
-    if (!d) {
-        close(dir_fd);
+// One entry of the directory dir (open at dir_fd): a file hashed, or a
+// directory walked.
+int HashWalk::entry(int dir_fd, const struct dirent64 *de, const std::string &rel,
+                    const std::string &dir) {
+    const std::string relname = rel + "/" + de->d_name;
+    if (too_long(relname, "relative name") || too_long(base + "/" + relname, "path"))
         return -1;
-    }
-    Dir guard(d);
-    int rc = 0;
-    while (struct dirent *de = readdir(d)) {
-        if (!std::strcmp(de->d_name, ".") || !std::strcmp(de->d_name, ".."))
+    if (type_of(dir_fd, de) != DT_DIR)
+        return file(dir_fd, de, relname);
+    Fd sub(openat(dir_fd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    int rc = sub.get() < 0 ? -1 : tree(std::move(sub), relname, dir + "/" + de->d_name);
+    if (rc != 0)
+        zlogf(ZLOG_DEBUG, "zpm_zpf_hash_files on %s got rc=%d\n", relname.c_str(), rc);
+    return rc;
+}
+
+int HashWalk::tree(Fd dir_fd, const std::string &rel, const std::string &dir) {
+    std::vector<char> buf(32768);
+    for (;;) {
+        ssize_t n = getdents64(dir_fd.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
             continue;
-        const std::string relname = rel + "/" + de->d_name;
-        if (too_long(relname, "relative name") || too_long(base + "/" + relname, "path"))
+        if (n < 0)
             return -1;
-        if (type_of(dirfd(d), de) != DT_DIR) {
-            if ((rc = file(dirfd(d), de, relname)) != 0)
+        if (n == 0)
+            break;
+        for (ssize_t at = 0; at < n;) {
+            const auto *de = reinterpret_cast<const struct dirent64 *>(buf.data() + at);
+            at += de->d_reclen;
+            if (!std::strcmp(de->d_name, ".") || !std::strcmp(de->d_name, ".."))
+                continue;
+            if (int rc = entry(dir_fd.get(), de, rel, dir))
                 return rc;
-            continue;
-        }
-        int sub = openat(dirfd(d), de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        rc = sub < 0 ? -1 : tree(sub, relname, dir + "/" + de->d_name);
-        if (rc != 0) {
-            zlogf(ZLOG_DEBUG, "zpm_zpf_hash_files on %s got rc=%d\n", relname.c_str(), rc);
-            return rc;
         }
     }
-    if (closedir(guard.release()) != 0) {
+    if (dir_fd.close_now() != 0) {
         zlogf(ZLOG_ERROR, "can't close '%s'", dir.c_str());
         return -1;
     }
@@ -196,22 +219,15 @@ int hash_tree(const std::string &base, const std::string &rel, s_ekva ***ekva) {
     const std::string dir = base + rel;
     if (too_long(dir, "directory path"))
         return -1;
-    int rc = examine_dir(base, rel, dir);
-    if (rc != 0)
-        return rc > 0 ? 0 : -1;
-    Fd base_fd(open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (base_fd.get() < 0 || fd < 0) {
-        if (fd >= 0)
-            close(fd);
+    Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Why it cannot be opened (nothing there, a link, a file, ...) is told
+    // as the look without opening told it.
+    if (fd.get() < 0)
+        return examine_dir(base, rel, dir) > 0 ? 0 : -1;
+    if (!*ekva && !(*ekva = ekva_new(kHashCapacity, EKVA_ADD_APPEND)))
         return -1;
-    }
-    if (!*ekva && !(*ekva = ekva_new(kHashCapacity, EKVA_ADD_APPEND))) {
-        close(fd);
-        return -1;
-    }
-    HashWalk w{base, base_fd.get(), ekva};
-    return w.tree(fd, rel, dir);
+    HashWalk w{base, Fd(), ekva};
+    return w.tree(std::move(fd), rel, dir);
 }
 
 } // namespace

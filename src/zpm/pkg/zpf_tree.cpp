@@ -126,13 +126,14 @@ int open_dir_at(int dir_fd, const std::vector<std::string> &comps, size_t n) {
     return fd;
 }
 
-int open_regular_at(int dir_fd, const char *name, std::string *why) {
+int open_regular_at(int dir_fd, const char *name, std::string *why, struct stat *out) {
     int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *why = errno == ELOOP ? "is a symbolic link" : strerror(errno);
         return -1;
     }
-    struct stat st;
+    struct stat own;
+    struct stat &st = out ? *out : own;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         *why = "is not a regular file";
         close(fd);

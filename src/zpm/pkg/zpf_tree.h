@@ -9,6 +9,7 @@
 #include <vector>
 
 struct archive;
+struct stat;
 
 namespace zpm::pkg {
 
@@ -20,8 +21,9 @@ std::vector<std::string> components(const std::string &path);
 int open_dir_at(int dir_fd, const std::vector<std::string> &comps, size_t n);
 
 // Opens name in dir_fd for reading when it is a regular file, without
-// following a link or blocking on a FIFO.  -1 with *why set.
-int open_regular_at(int dir_fd, const char *name, std::string *why);
+// following a link or blocking on a FIFO; its fstat goes to *st when given.
+// -1 with *why set.
+int open_regular_at(int dir_fd, const char *name, std::string *why, struct stat *st = nullptr);
 
 // Opens for reading the regular file the symbolic link rel (relative to
 // root_fd) leads to, resolved inside root_fd only: a target that is absolute,

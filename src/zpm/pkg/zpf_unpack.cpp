@@ -57,52 +57,94 @@ void finish_failed(const char *path) {
 }
 
 // The directories of the tree, opened without following links and made
-// when missing.  Members come sorted, so the last parent serves most of them.
+// when missing.  The chain of the directory last asked for stays open, so a
+// member beside or below the one before costs no walk from the top.  The
+// chain holds only directories reached by O_NOFOLLOW opens, and it is cut
+// back to the part in common before each use: the leaf a member writes (a
+// file, a link) is never one of its components.
 class Dirs {
   public:
     explicit Dirs(int root) : root_(root) {}
-    ~Dirs() { drop(); }
-    Dirs(const Dirs &) = delete;
-    Dirs &operator=(const Dirs &) = delete;
 
     // The directory reached through the first n components; -1 (errno set).
     int get(const std::vector<std::string> &comps, size_t n, bool create) {
-        std::string key;
-        for (size_t i = 0; i < n; i++)
-            key += comps[i] + "/";
-        if (fd_ >= 0 && key == key_)
-            return fd_;
-        drop();
-        int fd = openat(root_, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        for (size_t i = 0; fd >= 0 && i < n; i++)
-            fd = descend(fd, comps[i].c_str(), create);
-        if (fd >= 0) {
-            fd_ = fd;
-            key_ = key;
+        size_t keep = 0;
+        while (keep < chain_.size() && keep < n && chain_[keep].name == comps[keep])
+            keep++;
+        chain_.erase(chain_.begin() + static_cast<std::ptrdiff_t>(keep), chain_.end());
+        far_ = Fd();
+        Opened o{-1, chain_.empty() ? root_empty_ : chain_.back().made, false};
+        while (chain_.size() < std::min(n, kHeld)) {
+            int at = chain_.empty() ? root_ : chain_.back().fd.get();
+            o = descend(at, comps[chain_.size()].c_str(), create, o.made);
+            // A name found there: the root is not taken for empty any more.
+            root_empty_ = root_empty_ && (at != root_ || o.made);
+            if (o.fd < 0)
+                return -1;
+            chain_.push_back({comps[chain_.size()], Fd(o.fd), o.made, o.readable});
         }
-        return fd;
+        // Deeper than the chain holds: walked each time, one level open.
+        for (size_t i = chain_.size(); i < n; i++) {
+            int at = i == kHeld ? chain_.back().fd.get() : far_.get();
+            o = descend(at, comps[i].c_str(), create, o.made);
+            far_ = Fd(o.fd);
+            if (o.fd < 0)
+                return -1;
+        }
+        last_readable_ = n == 0 ? false : n > kHeld ? o.readable : chain_.back().readable;
+        return n == 0 ? root_ : n > kHeld ? far_.get() : chain_.back().fd.get();
     }
+    // From now on a directory is opened for reading where it may be, so that
+    // its own descriptor can take its mode and times.
+    void want_readable() {
+        chain_.clear();
+        readable_ = true;
+    }
+    // Whether the directory get() gave last is open for reading.
+    bool last_readable() const { return last_readable_; }
 
   private:
-    static int descend(int fd, const char *name, bool create) {
+    static constexpr size_t kHeld = 64;
+    struct Held {
+        std::string name;
+        Fd fd;
+        bool made;     // made by this unpacking: a name in it is new unless made since
+        bool readable; // open for reading, not only for the walk (O_PATH)
+    };
+    struct Opened {
+        int fd;
+        bool made;
+        bool readable;
+    };
+
+    // Opens name in fd as a directory, making it when missing.  In a
+    // directory made just now (made) the name is made straight away; should
+    // that fail, the usual way gives the usual outcome.
+    Opened descend(int fd, const char *name, bool create, bool made) const {
         constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        if (readable_ && !create) {
+            int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next >= 0 || errno != EACCES)
+                return {next, false, true};
+        }
+        if (create && made && mkdirat(fd, name, 0755) == 0)
+            return {openat(fd, name, kFlags), true, false};
         int next = openat(fd, name, kFlags);
-        if (next < 0 && errno == ENOENT && create &&
-            (mkdirat(fd, name, 0755) == 0 || errno == EEXIST))
-            next = openat(fd, name, kFlags);
-        int err = errno;
-        close(fd);
-        errno = err;
-        return next;
-    }
-    void drop() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+        if (next >= 0 || errno != ENOENT || !create)
+            return {next, false, false};
+        if (mkdirat(fd, name, 0755) == 0)
+            made = true;
+        else if (errno != EEXIST)
+            return {-1, false, false};
+        return {openat(fd, name, kFlags), made, false};
     }
     int root_;
-    int fd_ = -1;
-    std::string key_;
+    std::vector<Held> chain_;
+    Fd far_;
+    bool readable_ = false;
+    bool last_readable_ = false;
+    // Taken for empty (the stage is made afresh) until a name is found in it.
+    bool root_empty_ = true;
 };
 
 // The digest of a file, taken from the bytes as they were written.
@@ -294,7 +336,15 @@ bool Unpacker::copy_data(int fd, archive_entry *e, const char *path, bool hash) 
 
 bool Unpacker::regular(archive_entry *e, const char *path, int dir, const std::string &leaf,
                        int flags, bool remember) {
-    Fd fd(openat(dir, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
+    const int how = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | flags;
+    Fd fd(openat(dir, leaf.c_str(), how, 0600));
+    // A name already there (an earlier member of the same name) goes first;
+    // any other failure is told as clearing the name first told it.
+    if (fd.get() < 0 && (flags & O_EXCL)) {
+        if (!clear_name(dir, leaf, path))
+            return false;
+        fd = Fd(openat(dir, leaf.c_str(), how, 0600));
+    }
     if (fd.get() < 0) {
         refuse(strerror(errno), path);
         return false;
@@ -359,13 +409,18 @@ bool Unpacker::entry(archive_entry *e) {
         return archive_read_data_skip(r_) == ARCHIVE_OK;
     }
     // Data left unread on a failure is skipped by the next header read.
-    if (!clear_name(dir, comps.back(), path))
-        return false;
     if (archive_entry_hardlink(e))
-        return hardlink(e, path, dir, comps.back());
+        return clear_name(dir, comps.back(), path) && hardlink(e, path, dir, comps.back());
     if (archive_entry_filetype(e) == AE_IFREG)
         return regular(e, path, dir, comps.back(), O_CREAT | O_EXCL, remember);
-    if (symlinkat(archive_entry_symlink(e), dir, comps.back().c_str()) != 0) {
+    const char *leaf = comps.back().c_str();
+    int rc = symlinkat(archive_entry_symlink(e), dir, leaf);
+    if (rc != 0) {
+        if (!clear_name(dir, comps.back(), path))
+            return false;
+        rc = symlinkat(archive_entry_symlink(e), dir, leaf);
+    }
+    if (rc != 0) {
         refuse(strerror(errno), path);
         return false;
     }
@@ -434,17 +489,20 @@ bool Unpacker::settle_link(const std::string &path) {
 // written into them any more.
 bool Unpacker::fix_dirs() {
     bool ok = true;
+    dirs_.want_readable();
     for (auto it = fixes_.rbegin(); it != fixes_.rend(); ++it) {
         std::string path;
         for (const std::string &c : it->comps)
             path += c + "/";
-        Fd parent(open_dir_at(root_, it->comps, it->comps.size() - 1));
-        Fd fd(parent.get() < 0 ? -1
-                               : openat(parent.get(), it->comps.back().c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        int at = dirs_.get(it->comps, it->comps.size(), false);
+        // Reached only for the walk (it may not be read): opened for reading
+        // as itself, which fails as opening it from its parent would.
+        Fd own(at >= 0 && !dirs_.last_readable()
+                   ? openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                   : -1);
+        const int fd = dirs_.last_readable() ? at : own.get();
         const struct timespec times[2] = {it->mtime, it->mtime};
-        if (fd.get() < 0 || fchmod(fd.get(), it->mode & 07777) != 0 ||
-            futimens(fd.get(), times) != 0) {
+        if (fd < 0 || fchmod(fd, it->mode & 07777) != 0 || futimens(fd, times) != 0) {
             finish_failed(path.c_str());
             ok = false;
         }
