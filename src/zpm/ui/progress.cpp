@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -326,16 +327,41 @@ void ProgressWindow::let_go() {
     helper_ = -1;
 }
 
+namespace {
+
+// Whether pid ends within ms: watched through a process descriptor where
+// the kernel has them, else looked at every millisecond.
+bool ends_within(pid_t pid, int ms) {
+    int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pfd >= 0) {
+        pollfd p{pfd, POLLIN, 0};
+        int r;
+        while ((r = poll(&p, 1, ms)) < 0 && errno == EINTR) {
+        }
+        ::close(pfd);
+        return r == 1;
+    }
+    for (int i = 0; i < ms; i++) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid != 0)
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+} // namespace
+
 // Reaps the helpers let go that have ended; with wait, every one, those
 // that do not end within a few seconds killed (their windows go with them).
 void ProgressWindow::reap(bool wait) {
     for (auto it = gone_.begin(); it != gone_.end();) {
         int status;
-        pid_t r = 0;
-        for (int i = 0; (r = waitpid(*it, &status, WNOHANG)) == 0 && wait && i < 250; i++)
-            usleep(20000);
+        pid_t r = waitpid(*it, &status, WNOHANG);
         if (r == 0 && wait) {
-            kill(*it, SIGKILL);
+            if (!ends_within(*it, 5000))
+                kill(*it, SIGKILL);
             r = waitpid(*it, &status, 0);
         }
         it = r != 0 ? gone_.erase(it) : it + 1;
