@@ -127,6 +127,17 @@ void Placement::Impl::note_written(const Spot &s, dev_t dev) {
 int Placement::Impl::link_backup(const Spot &t, const Spot &b) {
     if (no_link.count(t.st.st_dev))
         return 1;
+    // Nothing at the backup's name (the usual case): the link is made there
+    // at once, and is taken back should it not be t's file.
+    if (!b.exists && linkat(t.dirfd(), t.leaf.c_str(), b.dirfd(), b.leaf.c_str(), 0) == 0) {
+        struct stat st;
+        if (fstatat(b.dirfd(), b.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            id_of(st) == id_of(t.st))
+            return 0;
+        unlinkat(b.dirfd(), b.leaf.c_str(), 0);
+        errno = ESTALE; // the target changed meanwhile
+        return -1;
+    }
     TempFile tmp;
     if (tmp.create_hard_link(b, t.dirfd(), t.leaf)) {
         struct stat st;
