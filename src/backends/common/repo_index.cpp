@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -28,9 +29,9 @@ constexpr const char *kBaseDn = "dc=zorvek,dc=org";
 
 // Reads the logical lines of an index: folds (newline + one space) joined, a
 // trailing \r cut.  The text is given whole, or read from a file through a
-// window that moves along it, so that a large index never sits in memory as
-// a whole.  A line is a view into the text or the window, valid until the
-// next call; a folded one is assembled in a buffer of the reader's own.
+// window that moves along it (an index below kSplitIndexBytes is read that
+// way; a larger one is read whole, to be parsed on two threads).  A line is a view into the text or
+// the window, valid until the next call; a folded one is assembled in a buffer of the reader's own.
 class Lines {
   public:
     explicit Lines(std::string_view text) : data_(text.data()), size_(text.size()) {}
@@ -457,9 +458,18 @@ ReadStatus parse_halves(const std::string &dir, std::string_view text, size_t cu
     std::string tail_why;
     Parse second(dir, tail, tail_why);
     Lines second_lines(text.substr(cut));
+    // What the thread throws (memory running out) is thrown here, after it
+    // was joined, as a single pass would have thrown it.
+    std::exception_ptr failed;
     std::thread worker;
     try {
-        worker = std::thread([&] { run_parse(second, second_lines, false); });
+        worker = std::thread([&] {
+            try {
+                run_parse(second, second_lines, false);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
     } catch (const std::system_error &) {
         Lines lines(text);
         return parse_lines(dir, lines, out, why);
@@ -467,8 +477,15 @@ ReadStatus parse_halves(const std::string &dir, std::string_view text, size_t cu
     out.clear();
     Parse first(dir, out, why);
     Lines first_lines(text.substr(0, cut));
-    run_parse(first, first_lines, true);
+    try {
+        run_parse(first, first_lines, true);
+    } catch (...) {
+        worker.join();
+        throw;
+    }
     worker.join();
+    if (failed)
+        std::rethrow_exception(failed);
     if (!why.empty()) {
         out.clear();
         return ReadStatus::corrupt;
