@@ -1,6 +1,7 @@
 #include "progress.h"
 #include "util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -41,7 +42,9 @@ bool write_all(int fd, const std::string &s) {
 // The helper process: waits out the delay, runs yad and feeds it.
 class Helper {
   public:
-    explicit Helper(int in) : in_(in) {}
+    // keyboard: the keyboard's signals zpm was started with ignored, which
+    // its window keeps ignored as zpm's dialogs do.
+    Helper(int in, std::vector<int> keyboard) : in_(in), keep_ignored_(std::move(keyboard)) {}
     [[noreturn]] void run();
 
   private:
@@ -52,6 +55,7 @@ class Helper {
     int timeout() const;
 
     int in_;
+    std::vector<int> keep_ignored_;
     std::string title_, text_;
     int delay_ms_ = 0;
     long long deadline_ = 0;
@@ -146,8 +150,9 @@ void Helper::start_yad() {
     if (pid == 0) {
         // The keyboard's signals as zpm's other dialogs get them; and a
         // helper that dies takes its window with it.
-        signal(SIGINT, SIG_DFL);
-        signal(SIGQUIT, SIG_DFL);
+        for (int sig : {SIGINT, SIGQUIT})
+            if (std::find(keep_ignored_.begin(), keep_ignored_.end(), sig) == keep_ignored_.end())
+                signal(sig, SIG_DFL);
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != helper)
             _exit(0);
@@ -216,6 +221,12 @@ std::string one_line(const std::string &s) {
 } // namespace
 
 bool ProgressWindow::start_helper() {
+    std::vector<int> ignored;
+    for (int sig : {SIGINT, SIGQUIT}) {
+        struct sigaction now {};
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN)
+            ignored.push_back(sig);
+    }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return false;
@@ -228,7 +239,7 @@ bool ProgressWindow::start_helper() {
         signal(SIGQUIT, SIG_IGN);
         ::close(sv[0]);
         settle_fds(sv[1]);
-        Helper(0).run();
+        Helper(0, std::move(ignored)).run();
     }
     ::close(sv[1]);
     if (pid < 0) {
@@ -301,8 +312,17 @@ void ProgressWindow::resume() {
 void ProgressWindow::await_ack(int ms) {
     pollfd p{fd_, POLLIN, 0};
     char ack[2];
-    if (fd_ >= 0 && (poll(&p, 1, ms) != 1 || recv(fd_, ack, sizeof ack, 0) != sizeof ack))
-        let_go();
+    const long long until = now_ms() + ms;
+    int r = -1;
+    while (fd_ >= 0 && (r = poll(&p, 1, static_cast<int>(std::max(0LL, until - now_ms())))) < 0 &&
+           errno == EINTR) {
+    }
+    if (fd_ < 0 || (r == 1 && recv(fd_, ack, sizeof ack, 0) == sizeof ack))
+        return;
+    // Stuck (its window may not go): killed at once, its window with it.
+    if (r == 0 && helper_ > 0)
+        kill(helper_, SIGKILL);
+    let_go();
 }
 
 // The window closes by itself within about two seconds of the end; the
