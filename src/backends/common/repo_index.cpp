@@ -512,32 +512,24 @@ ReadStatus parse_index(const std::string &dir, std::string_view text, std::vecto
 
 namespace {
 
-// The whole file open at fd (size bytes by its fstat); false with errno.
+// The whole file open at fd (size bytes by its fstat, read on to its end
+// should it have grown meanwhile); false with errno.
 bool read_whole(int fd, size_t size, std::string &text) {
-    text.resize(size);
+    text.resize(size + 1);
     size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, text.data() + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    text.resize(got);
-    // A file that grew meanwhile is read to its end.
-    char more[1 << 16];
     for (;;) {
-        ssize_t n = read(fd, more, sizeof more);
+        if (got == text.size())
+            text.resize(2 * text.size());
+        ssize_t n = read(fd, text.data() + got, text.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return false;
-        if (n == 0)
+        if (n == 0) {
+            text.resize(got);
             return true;
-        text.append(more, static_cast<size_t>(n));
+        }
+        got += static_cast<size_t>(n);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -252,6 +253,23 @@ void drop_stage_tmp(int stage, FILE *f, const std::string &name) {
     errno = err;
 }
 
+// Copies what follows in's position to out's by reading and writing; tap
+// (when given) sees every block once it is written.
+bool read_write(int in, int out, const std::function<void(const char *, size_t)> &tap = {}) {
+    std::vector<char> buf(1 << 17);
+    for (;;) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        if (!zpm::write_all(out, buf.data(), static_cast<size_t>(n)))
+            return false;
+        if (tap)
+            tap(buf.data(), static_cast<size_t>(n));
+    }
+}
+
 // Copies what follows in's position to out's: in the kernel where it can,
 // by reading and writing where it cannot (another file system, an older
 // kernel, a file system without the call).
@@ -266,16 +284,7 @@ bool copy_bytes(int in, int out) {
             return false;
         break;
     }
-    std::vector<char> buf(1 << 16);
-    for (;;) {
-        ssize_t n = read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n == 0;
-        if (!zpm::write_all(out, buf.data(), static_cast<size_t>(n)))
-            return false;
-    }
+    return read_write(in, out);
 }
 
 // Copies what follows in's position to out by reading and writing, the
@@ -284,21 +293,12 @@ bool copy_bytes(int in, int out) {
 bool copy_hashed(int in, int out, const struct stat &sb, std::string *hex) {
     zpm::pkg::Hasher hasher;
     hasher.begin();
-    std::vector<char> buf(1 << 17);
     int64_t off = 0;
-    for (;;) {
-        ssize_t n = read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        if (!zpm::write_all(out, buf.data(), static_cast<size_t>(n)))
-            return false;
-        hasher.add(buf.data(), static_cast<size_t>(n), off);
-        off += n;
-    }
+    if (!read_write(in, out, [&](const char *p, size_t n) {
+            hasher.add(p, n, off);
+            off += static_cast<int64_t>(n);
+        }))
+        return false;
     hasher.end(sb);
     auto done = hasher.results();
     *hex = done.empty() ? "" : done[0].second;
